@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Prepares a machine for building and testing mervo: Debian packages (when root),
+# a .venv with the Python tools, and the package itself built into it.
+# Usage: scripts/setup.sh [--tests]   (--tests also builds the test-only extension)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+with_tests=0
+[ "${1:-}" = "--tests" ] && with_tests=1
+
+debian_packages=(nlohmann-json3-dev g++)
+missing=()
+for pkg in "${debian_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "setup: installing Debian packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "setup: missing Debian packages: ${missing[*]}" >&2
+    echo "setup: install them (as root: apt-get install ${missing[*]}) and run again" >&2
+    exit 1
+  fi
+fi
+
+python=${PYTHON:-python3}
+if ! command -v "$python" >/dev/null; then
+  echo "setup: no '$python' found; install Python 3.9 or newer with its headers" >&2
+  exit 1
+fi
+if [ ! -x .venv/bin/python ]; then
+  echo "setup: creating .venv"
+  "$python" -m venv .venv || { echo "setup: '$python -m venv' failed (Debian: apt-get install python3-venv)" >&2; exit 1; }
+fi
+
+pip() { .venv/bin/python -m pip --disable-pip-version-check -q "$@" 2> >(grep -v '^WARNING: Location' >&2); }
+pip install "scikit-build-core>=0.9" "cmake>=3.18" ninja
+[ $with_tests = 1 ] && pip install "pytest>=7" "hypothesis>=6"
+
+echo "setup: building mervo"
+if [ $with_tests = 1 ]; then
+  pip install --no-build-isolation -Cbuild-dir=build/test -Ccmake.define.MERVO_TEST_MODULES=ON .
+else
+  pip install --no-build-isolation -Cbuild-dir=build/release .
+fi

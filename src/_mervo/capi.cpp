@@ -1,0 +1,193 @@
+// Errors, the PanicException type and the conversions of the C-API layer.
+#include "capi.hpp"
+
+#include <climits>
+
+namespace mervo {
+
+namespace {
+
+PyObject* g_panic_type = nullptr;  // set once, under the interpreter lock
+
+constexpr const char* panic_doc =
+    "Raised when native code called from Python fails internally.\n\n"
+    "Like SystemExit, it derives from BaseException so that ordinary exception\n"
+    "handlers do not catch it and it propagates through the stack.";
+
+// Takes the pending exception as one normalised instance with its traceback attached.
+Ref take_pending() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr)
+        return Ref();
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+#endif
+}
+
+void set_pending(Ref value) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value.release());
+#else
+    PyObject* exc = value.release();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+void set_panic(const char* message) noexcept {
+    PyObject* type = nullptr;
+    try {
+        type = panic_exception_type();
+    } catch (...) {
+        // Creating the type failed and left its error pending; report that instead.
+        return;
+    }
+    PyErr_SetString(type, message);
+}
+
+// Prints the notice and the traceback of a PanicException that came back through Python.
+[[noreturn]] void resume_panic(Ref exc) {
+    std::string message = "panic";
+    if (Ref text = Ref::steal(PyObject_Str(exc.get()))) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size))
+            message.assign(data, static_cast<size_t>(size));
+    }
+    PyErr_Clear();
+    PySys_WriteStderr("--- PanicException from Python code, resuming the native fault ---\n");
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(exc.get());
+#else
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), tb.get());
+#endif
+    PyErr_Clear();
+    throw Panic(std::move(message));
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    if (g_panic_type == nullptr) [[unlikely]] {
+        g_panic_type = PyErr_NewExceptionWithDoc("_mervo.PanicException", panic_doc, PyExc_BaseException,
+                                                 nullptr);
+        if (g_panic_type == nullptr)
+            throw PythonError(take_pending());
+    }
+    return g_panic_type;
+}
+
+PythonError PythonError::fetch() {
+    Ref value = take_pending();
+    if (!value) [[unlikely]] {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        value = take_pending();
+    }
+    if (g_panic_type != nullptr && PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(g_panic_type)))
+        resume_panic(std::move(value));
+    return PythonError(std::move(value));
+}
+
+PythonError PythonError::make(PyObject* exc_type, std::string_view message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text != nullptr) {
+        PyErr_SetObject(exc_type, text);
+        Py_DECREF(text);
+    }
+    return fetch();
+}
+
+void PythonError::restore() noexcept { set_pending(std::move(value_)); }
+
+PythonError PythonError::with_prefix(std::string_view prefix) && {
+    Ref text = Ref::steal(PyObject_Str(value_.get()));
+    if (!text) {
+        PyErr_Clear();
+        return std::move(*this);
+    }
+    Ref head = Ref::steal(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
+    Ref full = head ? Ref::steal(PyUnicode_Concat(head.get(), text.get())) : Ref();
+    Ref renamed = full ? Ref::steal(PyObject_CallOneArg(type(), full.get())) : Ref();
+    if (!renamed || !PyExceptionInstance_Check(renamed.get())) {
+        PyErr_Clear();
+        return std::move(*this);
+    }
+    // Keep the chain and where it was raised.
+    PyException_SetCause(renamed.get(), PyException_GetCause(value_.get()));
+    if (Ref tb = Ref::steal(PyException_GetTraceback(value_.get())))
+        PyException_SetTraceback(renamed.get(), tb.get());
+    return PythonError(std::move(renamed));
+}
+
+void panic(std::string message) { throw Panic(std::move(message)); }
+
+void raise(PyObject* exc_type, std::string_view message) { throw PythonError::make(exc_type, message); }
+
+namespace detail {
+
+void restore_current_exception() noexcept {
+    try {
+        throw;
+    } catch (PythonError& e) {
+        e.restore();
+    } catch (Panic& p) {
+        set_panic(p.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown C++ exception");
+    }
+}
+
+}  // namespace detail
+
+std::string type_qualname(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref name = owned(PyType_GetQualName(type));
+#else
+    Ref name = owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+#endif
+    return as_string(name.get());
+}
+
+void raise_conversion(PyObject* obj, const char* expected) {
+    std::string message = "'" + type_qualname(obj) + "' object cannot be converted to '" + expected + "'";
+    raise(PyExc_TypeError, message);
+}
+
+long long as_int64(PyObject* obj) {
+    if (!PyLong_Check(obj)) [[unlikely]]
+        raise_conversion(obj, "PyLong");
+    long long value = PyLong_AsLongLong(obj);
+    if (value == -1 && PyErr_Occurred()) [[unlikely]]
+        throw PythonError::fetch();
+    return value;
+}
+
+bool as_bool(PyObject* obj) {
+    if (!PyBool_Check(obj)) [[unlikely]]
+        raise_conversion(obj, "PyBool");
+    return obj == Py_True;
+}
+
+Ref new_str(std::string_view text) {
+    return owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Ref import(const char* module) { return owned(PyImport_ImportModule(module)); }
+
+Ref getattr(PyObject* obj, const char* name) { return owned(PyObject_GetAttrString(obj, name)); }
+
+}  // namespace mervo
