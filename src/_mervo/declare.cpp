@@ -307,7 +307,9 @@ struct AssetWrapperObject : WrapperHead {
 
 PyTypeObject* g_asset_wrapper_type = nullptr;
 
-AssetWrapperObject* as_wrapper(PyObject* self) { return static_cast<AssetWrapperObject*>(reinterpret_cast<WrapperHead*>(self)); }
+AssetWrapperObject* as_wrapper(PyObject* self) {
+    return static_cast<AssetWrapperObject*>(reinterpret_cast<WrapperHead*>(self));
+}
 
 PyObject* asset_wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined for AssetWrapper");
