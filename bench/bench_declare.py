@@ -1,7 +1,7 @@
 """Benchmark of asset declaration: wrapper calls, asset(...)(f) and partitions(...), side by side.
 
 Run: .venv/bin/python bench/bench_declare.py [--quick]
-Every figure is the best of several repeats, the candidates of one table measured in turn
+Every figure is the best of many repeats, the candidates of one table measured in turn
 within each repeat, so that drift of a shared machine hits all of them alike.
 """
 
@@ -16,14 +16,13 @@ import timeit
 from mervo import asset, partitions
 
 QUICK = "--quick" in sys.argv
-REPEATS = 3 if QUICK else 7
 
 
-def best_times(candidates, number):
-    """Seconds per run of each statement (best of REPEATS), keyed like `candidates`."""
+def best_times(candidates, number, repeats):
+    """Seconds per run of each statement (best of `repeats`), keyed like `candidates`."""
     timers = {key: timeit.Timer(stmt, globals=scope) for key, (stmt, scope) in candidates.items()}
     best = {key: float("inf") for key in candidates}
-    for _ in range(REPEATS):
+    for _ in range(repeats):
         for key, timer in timers.items():
             best[key] = min(best[key], timer.timeit(number) / number)
     return best
@@ -54,19 +53,20 @@ CALLS = {"no args": "g()", "2 positional": "g(1, 2)", "2 keyword": "g(a=1, b=2)"
 
 
 def bench_calls():
-    number = 100_000 if QUICK else 500_000
+    # Many short repeats: on a busy machine the best sample is the one least disturbed.
+    number, repeats = (50_000, 5) if QUICK else (100_000, 25)
     results = {}
     for column, stmt in CALLS.items():
         candidates = {name: (stmt, {"g": g}) for name, g in CALLABLES.items()}
-        results[column] = best_times(candidates, number)
-    print("Per-call cost, ns (best of %d repeats of %d calls)" % (REPEATS, number))
+        results[column] = best_times(candidates, number, repeats)
+    print("Per-call cost, ns (best of %d repeats of %d calls)" % (repeats, number))
     print("%-18s" % "" + "".join("%16s" % column for column in CALLS))
     for name in CALLABLES:
         print("%-18s" % name + "".join("%16.1f" % (results[c][name] * 1e9) for c in CALLS))
-    for floor, target in (("partial(f)", 1.0), ("functools.wraps", 0.6)):
+    for floor, label, target in (("partial(f)", "wrapper/partial", 1.0), ("functools.wraps", "wrapper/wraps", 0.6)):
         ratios = [results[c]["AssetWrapper"] / results[c][floor] for c in CALLS]
         verdict = "ok" if all(r <= target for r in ratios) else "OVER TARGET"
-        print("%-18s" % ("wrapper/" + floor.split("(")[0])
+        print("%-18s" % label
               + "".join("%15.2fx" % r for r in ratios) + "   target <= %.1fx: %s" % (target, verdict))
     print()
 
@@ -166,21 +166,21 @@ def bench_declaration():
         "native_dims": {"key": partitions(keys)},
         "py_dims": {"key": py_partitions(keys)},
     }
-    number = 200 if QUICK else 1000
+    number, repeats = (200, 3) if QUICK else (500, 9)
     times = best_times({
         "native": ("asset(inputs=native_inputs, partitions=native_dims)(f)", scope),
         "python": ("py_asset(inputs=py_inputs, partitions=py_dims)(f)", scope),
-    }, number)
+    }, number, repeats)
     print("asset(...)(f), 3 asset inputs and one 1,000-value partition: native %.1f us, pure Python %.1f us,"
           " ratio %.2fx" % (times["native"] * 1e6, times["python"] * 1e6, times["native"] / times["python"]))
 
     values = [i if i % 2 else "v%d" % i for i in range(100_000)]
     scope = {"partitions": partitions, "py_partitions": py_partitions, "values": values}
-    number = 1 if QUICK else 3
+    number, repeats = (1, 3) if QUICK else (1, 9)
     times = best_times({
         "native": ("partitions(values)", scope),
         "python": ("py_partitions(values)", scope),
-    }, number)
+    }, number, repeats)
     print("partitions(...) of 100,000 small values: native %.1f ms, json.loads(json.dumps(v)) per item %.1f ms,"
           " ratio %.2fx" % (times["native"] * 1e3, times["python"] * 1e3, times["native"] / times["python"]))
 

@@ -316,14 +316,19 @@ PyObject* asset_wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-// The hot path: hands the arguments to the original exactly as received, and its result
-// or exception back untouched. A Python function's frame is guarded by the interpreter;
-// anything else (a wrapper of a wrapper of ...) could recurse on the C stack alone, so
-// those calls count towards the recursion limit.
+// The hot path: hands the arguments to the original exactly as received (offset flag
+// included), and its result or exception back untouched. A Python function is called
+// through its own vectorcall slot, as PyObject_Vectorcall would, minus that extra frame;
+// its frames are guarded by the interpreter, and the interpreter checks our result when
+// its call of the wrapper returns. Anything else (a wrapper of a wrapper of ...) could
+// recurse on the C stack alone, so those calls count towards the recursion limit.
 PyObject* asset_wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* original = as_wrapper(self)->original;
-    if (PyFunction_Check(original)) [[likely]]
+    if (PyFunction_Check(original)) [[likely]] {
+        if (vectorcallfunc forward = PyVectorcall_Function(original)) [[likely]]
+            return forward(original, args, nargsf, kwnames);
         return PyObject_Vectorcall(original, args, nargsf, kwnames);
+    }
     if (Py_EnterRecursiveCall(" while calling an asset")) [[unlikely]]
         return nullptr;
     PyObject* result = PyObject_Vectorcall(original, args, nargsf, kwnames);
