@@ -22,6 +22,8 @@ def best_times(candidates, number, repeats):
     """Seconds per run of each statement (best of `repeats`), keyed like `candidates`."""
     timers = {key: timeit.Timer(stmt, globals=scope) for key, (stmt, scope) in candidates.items()}
     best = {key: float("inf") for key in candidates}
+    for timer in timers.values():  # warm-up: caches, specialisation, clock speed
+        timer.timeit(max(1, number // 10))
     for _ in range(repeats):
         for key, timer in timers.items():
             best[key] = min(best[key], timer.timeit(number) / number)
