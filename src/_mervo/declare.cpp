@@ -405,11 +405,26 @@ PyGetSetDef asset_wrapper_getset[] = {
     {"__mervo_original__", get_original, nullptr, nullptr, nullptr},
     {"__name__", get_forwarded, nullptr, nullptr, &s_dunder_name},
     {"__doc__", get_forwarded, nullptr, nullptr, &s_dunder_doc},
-    {"__module__", get_forwarded, nullptr, nullptr, &s_dunder_module},
+    // __module__ is forwarded by asset_wrapper_getattro: a getter here would take the place
+    // where the class keeps its own __module__ ("builtins").
     {"__qualname__", get_forwarded, nullptr, nullptr, &s_dunder_qualname},
     {"__wrapped__", get_original, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+bool is_module_name(PyObject* name) {
+    if (name == s_dunder_module.get())  // attribute names are nearly always interned
+        return true;
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
+           PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+// Instances read __module__ live from the original; everything else is the generic lookup.
+PyObject* asset_wrapper_getattro(PyObject* self, PyObject* name) {
+    if (is_module_name(name)) [[unlikely]]
+        return get_forwarded(self, &s_dunder_module);
+    return PyObject_GenericGetAttr(self, name);
+}
 
 PyMemberDef asset_wrapper_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(WrapperHead, vectorcall), Py_READONLY, nullptr},
@@ -423,6 +438,7 @@ PyType_Slot asset_wrapper_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(asset_wrapper_call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(asset_wrapper_descr_get)},
     {Py_tp_getset, asset_wrapper_getset},
+    {Py_tp_getattro, reinterpret_cast<void*>(asset_wrapper_getattro)},
     {Py_tp_members, asset_wrapper_members},
     {0, nullptr},
 };
