@@ -323,8 +323,9 @@ def test_output_dir_that_is_a_file(assets, out):
     assert listing(out) == {"taken": b"x"}
 
 
-def worker(root, *args):
-    return subprocess.run([sys.executable, "-m", "mervo.worker", *args], cwd=root, capture_output=True, timeout=60)
+def worker(root, *args, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "mervo.worker", *args], cwd=root, input=stdin, capture_output=True,
+                          timeout=60)
 
 
 def expected_files(module, function, kwargs):
@@ -355,6 +356,13 @@ def test_worker_process(assets, user_modules, module, function, kwargs, status):
     done = worker(user_modules.root, module, function, "out", *([kwargs] if kwargs else []))
     assert (done.returncode, done.stderr) == (status, b"")
     assert listing(user_modules.root / "out") == expected_files(module, function, kwargs)
+
+
+def test_worker_reads_long_kwargs_from_stdin(assets, user_modules):
+    text = json.dumps({"a": "\u00e9" * 100_000})
+    done = worker(user_modules.root, "pkg.assets", "echo", "out", "-", stdin=text.encode())
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert (user_modules.root / "out" / "value.json").read_bytes() == json.dumps(json.loads(text)["a"]).encode()
 
 
 @pytest.mark.parametrize("args", [(), ("pkg.assets", "total"), ("a", "b", "c", "d", "e")])
