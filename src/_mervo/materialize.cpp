@@ -17,17 +17,18 @@ constexpr Param params[] = {
     {"module_name", true}, {"function_name", true}, {"output_dir", true}, {"input_kwargs_json"}};
 constexpr Signature signature{"materialize_asset()", params, 4};
 
-Name n_import_module("import_module");
-Name n_original("__mervo_original__");
-Name n_loads("loads");
-Name n_dumps("dumps");
-Name n_path("Path");
-Name n_mkdir("mkdir");
-Name n_truediv("__truediv__");
-Name n_write_text("write_text");
-Name n_signature("signature");
-Name n_name("__name__");
-Name n_exit("exit");
+// Interned on first use; constinit keeps them out of the load-time initialisers.
+constinit Name n_import_module("import_module");
+constinit Name n_original("__mervo_original__");
+constinit Name n_loads("loads");
+constinit Name n_dumps("dumps");
+constinit Name n_path("Path");
+constinit Name n_mkdir("mkdir");
+constinit Name n_truediv("__truediv__");
+constinit Name n_write_text("write_text");
+constinit Name n_signature("signature");
+constinit Name n_name("__name__");
+constinit Name n_exit("exit");
 
 // What preparation hands to the run stage; it owns every reference for the whole call.
 struct MaterializeContext {
@@ -125,7 +126,7 @@ void write_record(const MaterializeContext& ctx, const Json& record) {
     write_text(ctx.result_file.get(), text.get());
 }
 
-// Steps 7 to 17: any exception here is recorded by the caller.
+// The run itself: import, call, value.json, success record. Any error here is recorded.
 void run(const MaterializeContext& ctx) {
     Ref module_name = new_str(ctx.module_name);
     Ref module = call_method(ctx.importlib.get(), n_import_module.get(), module_name.get());
@@ -172,7 +173,8 @@ void run(const MaterializeContext& ctx) {
     write_record(ctx, record);
 }
 
-// Steps 18 to 21. Errors while writing the record reach the caller in place of the run's.
+// Records a failed run and leaves through sys.exit(1). An error while writing the record
+// reaches the caller in place of the run's.
 Ref record_failure(const MaterializeContext& ctx, const Failure& failure) {
     Json record = Json::object();
     record["ok"] = false;
