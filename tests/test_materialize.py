@@ -15,8 +15,6 @@ import pytest
 import _mervo
 
 ASSETS = '''
-import inspect
-
 def total(a: int, b: int = 2) -> int:
     return a + b
 
