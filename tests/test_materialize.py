@@ -356,9 +356,14 @@ def test_worker_process(assets, user_modules, module, function, kwargs, status):
     assert listing(user_modules.root / "out") == expected_files(module, function, kwargs)
 
 
-def test_worker_reads_long_kwargs_from_stdin(assets, user_modules):
-    text = json.dumps({"a": "\u00e9" * 100_000})
-    done = worker(user_modules.root, "pkg.assets", "echo", "out", "-", stdin=text.encode())
+@pytest.mark.parametrize("source", ["stdin", "file"])
+def test_worker_reads_long_kwargs_from_stdin_or_a_file(assets, user_modules, source):
+    text = json.dumps({"a": "\u00e9" * 100_000}, ensure_ascii=False)
+    if source == "stdin":
+        done = worker(user_modules.root, "pkg.assets", "echo", "out", "-", stdin=text.encode())
+    else:
+        (user_modules.root / "kwargs.json").write_text(text, encoding="utf-8")
+        done = worker(user_modules.root, "pkg.assets", "echo", "out", "@kwargs.json")
     assert (done.returncode, done.stderr) == (0, b"")
     assert (user_modules.root / "out" / "value.json").read_bytes() == json.dumps(json.loads(text)["a"]).encode()
 
