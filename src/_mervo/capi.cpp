@@ -163,7 +163,11 @@ std::string type_qualname(PyObject* obj) {
 }
 
 void raise_conversion(PyObject* obj, const char* expected) {
-    std::string message = "'" + type_qualname(obj) + "' object cannot be converted to '" + expected + "'";
+    std::string message = "'";
+    message += type_qualname(obj);
+    message += "' object cannot be converted to '";
+    message += expected;
+    message += '\'';
     raise(PyExc_TypeError, message);
 }
 

@@ -193,7 +193,7 @@ Ref getattr(PyObject* obj, const char* name);
 template <class... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* argv[] = {obj, args...};
-    return owned(PyObject_VectorcallMethod(name, argv, sizeof...(Args) + 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return owned(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
 template <class... Args>

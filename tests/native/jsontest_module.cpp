@@ -10,6 +10,8 @@ using mervo::Json;
 
 namespace {
 
+PyObject* str_of(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
 // Python value -> tree, built natively so the writer is tested apart from the reader.
 bool to_tree(PyObject* obj, Json& out) {
     if (obj == Py_None) {
@@ -52,11 +54,12 @@ bool to_tree(PyObject* obj, Json& out) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(obj, &pos, &key, &value)) {
-            const char* k = PyUnicode_AsUTF8(key);
+            Py_ssize_t size = 0;
+            const char* k = PyUnicode_AsUTF8AndSize(key, &size);
             Json item;
             if (k == nullptr || !to_tree(value, item))
                 return false;
-            out[k] = std::move(item);
+            out[std::string(k, static_cast<size_t>(size))] = std::move(item);
         }
     } else {
         PyErr_Format(PyExc_TypeError, "unsupported type %s", Py_TYPE(obj)->tp_name);
@@ -98,11 +101,14 @@ PyObject* from_tree(const Json& value) {
             PyObject* dict = PyDict_New();
             for (const auto& [k, item] : value.items()) {
                 PyObject* x = from_tree(item);
-                if (x == nullptr || PyDict_SetItemString(dict, k.c_str(), x) < 0) {
+                PyObject* key = str_of(k);
+                if (x == nullptr || key == nullptr || PyDict_SetItem(dict, key, x) < 0) {
+                    Py_XDECREF(key);
                     Py_XDECREF(x);
                     Py_DECREF(dict);
                     return nullptr;
                 }
+                Py_DECREF(key);
                 Py_DECREF(x);
             }
             return dict;
@@ -113,7 +119,6 @@ PyObject* from_tree(const Json& value) {
     }
 }
 
-PyObject* str_of(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
 // dump(obj) -> compact text of the natively built tree
 PyObject* dump(PyObject*, PyObject* obj) {

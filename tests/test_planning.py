@@ -1,0 +1,142 @@
+"""Planning a run from an inspection document: identity, graph, partitions, inputs."""
+
+import json
+
+import pytest
+
+from mervo.planning import PlanError, build_plan, kwargs_text, partition_key, safe_segment, split_array_text
+
+
+def record(function, file="/p/flows.py", module="flows", name=None, inputs=None, partitions=None):
+    parts = None
+    if partitions is not None:
+        parts = {
+            dim: {"kind": "inline", "values_json": json.dumps(values, separators=(",", ":"))}
+            for dim, values in partitions.items()
+        }
+    return {
+        "kind": "asset",
+        "module_path": module,
+        "file_path": file,
+        "function_name": function,
+        "return_type": None,
+        "decorator_metadata": {"kind": "asset", "name": name, "serializer": None, "inputs": inputs, "partitions": parts},
+    }
+
+
+def doc(*records):
+    return {"assets": list(records)}
+
+
+def test_keys_names_and_default_references():
+    plan = build_plan(
+        doc(
+            record("raw"),
+            record("clean", name="clean data", inputs={"data": "/p/flows.py:raw"}),
+            record("report", inputs={"rows": "clean data"}),
+        )
+    )
+    assert [a.key for a in plan.assets] == ["/p/flows.py:raw", "clean data", "/p/flows.py:report"]
+    assert plan.upstreams["/p/flows.py:report"] == {"rows": "clean data"}
+    assert [j.depends for j in plan.jobs] == [set(), {0}, {1}]
+
+
+def test_an_asset_found_in_two_modules_is_one_asset():
+    plan = build_plan(doc(record("raw"), record("raw", module="other")))
+    assert len(plan.assets) == 1 and plan.assets[0].module == "flows"
+
+
+@pytest.mark.parametrize(
+    "records, message",
+    [
+        ((record("a", name="x"), record("b", name="x")), "two assets share the key 'x': /p/flows.py:a and /p/flows.py:b"),
+        ((record("a", inputs={"v": "/p/flows.py:nope"}),), "input 'v' refers to unknown asset '/p/flows.py:nope'"),
+        (
+            (record("a", inputs={"v": "/p/flows.py:b"}), record("b", inputs={"v": "/p/flows.py:a"})),
+            "dependency cycle: /p/flows.py:a -> /p/flows.py:b -> /p/flows.py:a",
+        ),
+        ((record("a", inputs={"v": "/p/flows.py:a"}),), "dependency cycle: /p/flows.py:a -> /p/flows.py:a"),
+        (
+            (record("u"), record("a", inputs={"d": "/p/flows.py:u"}, partitions={"d": [1]})),
+            "'d' is both an input and a partition dimension",
+        ),
+        (
+            (record("u", partitions={"t": ["x"]}), record("a", inputs={"v": "/p/flows.py:u"}, partitions={"t": ["y"]})),
+            "upstream '/p/flows.py:u' has no matching partition",
+        ),
+    ],
+)
+def test_plans_that_cannot_run_are_refused(records, message):
+    with pytest.raises(PlanError) as info:
+        build_plan(doc(*records))
+    assert message in str(info.value)
+
+
+def test_partition_expansion_and_input_mapping():
+    plan = build_plan(
+        doc(
+            record("base"),
+            record("prices", partitions={"ticker": ["A", "B"], "day": [1, 2]}, inputs={"base": "/p/flows.py:base"}),
+            record("per_ticker", partitions={"ticker": ["A", "B"], "day": [1, 2], "x": [True]},
+                   inputs={"p": "/p/flows.py:prices"}),
+            record("summary", inputs={"all": "/p/flows.py:prices"}),
+        )
+    )
+    prices = [j for j in plan.jobs if j.asset.function == "prices"]
+    # dimensions in key order (day, ticker), values in declaration order
+    assert [j.key for j in prices] == ["1|A", "1|B", "2|A", "2|B"]
+    values = {j.id: json.dumps({"job": j.label}) for j in plan.jobs}
+    base_id = plan.jobs[0].id
+
+    first = kwargs_text(plan, prices[0], values.__getitem__)
+    assert json.loads(first) == {"day": 1, "ticker": "A", "base": {"job": plan.jobs[0].label}}
+    assert prices[0].depends == {base_id}
+
+    per = [j for j in plan.jobs if j.asset.function == "per_ticker"]
+    assert [p.depends for p in per] == [{p.id} for p in prices]
+
+    summary = plan.jobs[-1]
+    assert summary.depends == {j.id for j in prices}
+    assert json.loads(kwargs_text(plan, summary, values.__getitem__)) == {
+        "all": {j.key: {"job": j.label} for j in prices}
+    }
+
+
+def test_select_takes_what_the_selection_needs():
+    plan = build_plan(
+        doc(record("a"), record("b", inputs={"x": "/p/flows.py:a"}), record("c")), select=["b"]
+    )
+    assert [a.function for a in plan.assets] == ["a", "b"]
+    with pytest.raises(PlanError, match="matches no asset"):
+        build_plan(doc(record("a")), select=["zzz"])
+
+
+def test_an_empty_dimension_has_no_jobs_and_feeds_an_empty_mapping():
+    plan = build_plan(doc(record("e", partitions={"d": []}), record("all", inputs={"v": "/p/flows.py:e"})))
+    assert [j.asset.function for j in plan.jobs] == ["all"]
+    assert kwargs_text(plan, plan.jobs[0], lambda i: "") == '{"v":{}}'
+
+
+@pytest.mark.parametrize(
+    "texts, key", [(['"AAPL"', "1"], "AAPL|1"), (["null", "[1,2]", '{"a":1}'], 'null|[1,2]|{"a":1}'), (['"a|b"'], "a|b")]
+)
+def test_partition_keys(texts, key):
+    assert partition_key(texts) == key
+
+
+def test_array_texts_split_exactly():
+    assert split_array_text('[1,"a,b",[2,3],{"k":[4]},1e+16]') == ("1", '"a,b"', "[2,3]", '{"k":[4]}', "1e+16")
+    assert split_array_text("[]") == ()
+
+
+@pytest.mark.parametrize("text", ["", ".", "..", "a/b", "a\\b", "..%2F", "%", "ticker=ÄÖ", "x" * 400, "con:1|2"])
+def test_safe_segments(text):
+    segment = safe_segment(text)
+    assert segment not in ("", ".", "..")
+    assert "/" not in segment and "\0" not in segment and len(segment.encode()) <= 200
+    assert safe_segment(text) == segment
+
+
+def test_safe_segments_keep_distinct_texts_apart():
+    texts = ["", ".", "..", "%", "%25", "a/b", "a%2Fb", "a b", "a_b", "A", "a"]
+    assert len({safe_segment(t) for t in texts}) == len(texts)
