@@ -286,7 +286,31 @@ std::string version_text(PyObject* sys) {
     return std::to_string(major) + '.' + std::to_string(minor) + '.' + std::to_string(micro);
 }
 
-void inspect_module(const Context& ctx, PyObject* module, Json::array_t& records) {
+// The document {"assets":[...]} as it is written: each record goes out as soon as it is
+// built, so the records never all live at once (every one holds a copy of its module's
+// source). "assets" being the only key, this is the very text the writer gives for the
+// whole tree.
+class Document {
+public:
+    Document() { text_.reserve(128); text_ += "{\"assets\":["; }
+    void add(const Json& record) {
+        if (!empty_)
+            text_ += ',';
+        empty_ = false;
+        write_json(record, text_);
+    }
+    // The writer works in memory on text that is UTF-8 by construction: it cannot fail.
+    Ref finish() && {
+        text_ += "]}";
+        return new_str(text_);
+    }
+
+private:
+    std::string text_;
+    bool empty_ = true;
+};
+
+void inspect_module(const Context& ctx, PyObject* module, Document& document) {
     const std::string module_source = source_text(ctx, module);
     Ref members = call_method(ctx.inspect.get(), n_getmembers.get(), module);
     Ref iterator = owned(PyObject_GetIter(members.get()));
@@ -297,7 +321,7 @@ void inspect_module(const Context& ctx, PyObject* module, Json::array_t& records
         if (!value) [[unlikely]]
             throw PythonError::fetch();
         if (is_asset(value.get()))
-            records.push_back(asset_record(ctx, value.get(), module, module_source));
+            document.add(asset_record(ctx, value.get(), module, module_source));
     }
 }
 
@@ -310,7 +334,7 @@ Ref inspect_all(const std::vector<std::string>& names) {
     ctx.pathlib = import("pathlib");
     ctx.python_version = version_text(ctx.sys.get());
 
-    Json::array_t records;
+    Document document;
     for (const std::string& name : names) {
         Ref name_obj = new_str(name);
         Ref module;
@@ -320,13 +344,9 @@ Ref inspect_all(const std::vector<std::string>& names) {
             report_skip(name, error);
             continue;
         }
-        inspect_module(ctx, module.get(), records);
+        inspect_module(ctx, module.get(), document);
     }
-
-    Json document = Json::object();
-    document.get_ref<Json::object_t&>().emplace("assets", std::move(records));
-    // The writer works in memory on text that is UTF-8 by construction: it cannot fail.
-    return json_to_str(document);
+    return std::move(document).finish();
 }
 
 }  // namespace
