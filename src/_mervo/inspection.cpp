@@ -286,28 +286,36 @@ std::string version_text(PyObject* sys) {
     return std::to_string(major) + '.' + std::to_string(minor) + '.' + std::to_string(micro);
 }
 
-// The document {"assets":[...]} as it is written: each record goes out as soon as it is
-// built, so the records never all live at once (every one holds a copy of its module's
-// source). "assets" being the only key, this is the very text the writer gives for the
-// whole tree.
+// The document {"assets":[...]}, written record by record: each record's text goes out
+// as soon as the record is built, so the records (each with a copy of its module's source)
+// never all live at once. The texts are kept as str chunks and joined once at the end:
+// one allocation of the final size, where one growing buffer would be copied and
+// faulted in again at every doubling and then decoded into the str. "assets" being the
+// only key, the result is the very text the writer gives for the whole tree.
 class Document {
 public:
-    Document() { text_.reserve(128); text_ += "{\"assets\":["; }
+    Document() : chunks_(owned(PyList_New(0))) {}
+
     void add(const Json& record) {
-        if (!empty_)
-            text_ += ',';
-        empty_ = false;
-        write_json(record, text_);
+        scratch_.assign(PyList_GET_SIZE(chunks_.get()) == 0 ? "{\"assets\":[" : ",");
+        write_json(record, scratch_);
+        Ref chunk = new_str(scratch_);
+        check(PyList_Append(chunks_.get(), chunk.get()));
     }
+
     // The writer works in memory on text that is UTF-8 by construction: it cannot fail.
     Ref finish() && {
-        text_ += "]}";
-        return new_str(text_);
+        if (PyList_GET_SIZE(chunks_.get()) == 0)
+            return new_str("{\"assets\":[]}");
+        Ref tail = new_str("]}");
+        check(PyList_Append(chunks_.get(), tail.get()));
+        Ref separator = new_str("");
+        return owned(PyUnicode_Join(separator.get(), chunks_.get()));
     }
 
 private:
-    std::string text_;
-    bool empty_ = true;
+    Ref chunks_;
+    std::string scratch_;  // reused: after the first records it no longer grows
 };
 
 void inspect_module(const Context& ctx, PyObject* module, Document& document) {
