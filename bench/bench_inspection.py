@@ -1,18 +1,26 @@
 """Benchmark of inspect_modules against a pure-Python function making the same host calls.
 
-Usage: .venv/bin/python bench/bench_inspection.py [--modules 100] [--assets 30] [--rounds 3]
+Usage: .venv/bin/python bench/bench_inspection.py [--modules 100] [--assets 30] [--rounds 5]
        [--scales 1,2,4] [--only native|python]
 
 Generates a synthetic project in a temporary folder (some assets with inputs, some with
 partitions of 100 values, some with long sources), imports it once, then times both
 implementations side by side in one run, at 1x, 2x and 4x the project size. Times are
-the best of the rounds, in CPU time of this process.
+the best of the rounds in CPU time of this process; the ratio is the median of the
+rounds' own ratios (the two sides run back to back, in alternating order).
+
+On a shared machine CPU times wander; instruction counts do not. To count them, run
+under callgrind with --only native (or python) and --rounds 0 and then --rounds 2 and
+take half the difference:
+    valgrind --tool=callgrind .venv/bin/python bench/bench_inspection.py --modules 10 --scales 1 --only native --rounds 2
 """
 
 import argparse
+import gc
 import importlib
 import json
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -156,7 +164,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--modules", type=int, default=100)
     parser.add_argument("--assets", type=int, default=30)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--scales", default="1,2,4")
     parser.add_argument("--only", choices=["native", "python"])
     args = parser.parse_args()
@@ -175,32 +183,40 @@ def main():
         base = None
         for scale in scales:
             subset = names[: args.modules * scale]
-            native_times, python_times = [], []
-            for _ in range(args.rounds):
-                if args.only != "python":
-                    t, native_doc = timed(inspect_modules, subset)
-                    native_times.append(t)
-                if args.only != "native":
-                    t, python_doc = timed(python_inspect_modules, subset)
-                    python_times.append(t)
             assets = len(subset) * args.assets
+            times = {"native": [], "python": []}
+            ratios = []
+            docs = {}
+            sides = [s for s in ("native", "python") if args.only in (None, s)]
+            for round_ in range(args.rounds):
+                # Alternate which side goes first, so neither always runs on a warmer cache.
+                order = sides if round_ % 2 == 0 else sides[::-1]
+                took = {}
+                for side in order:
+                    docs.pop(side, None)
+                    gc.collect()
+                    took[side], docs[side] = timed(inspect_modules if side == "native" else python_inspect_modules, subset)
+                    times[side].append(took[side])
+                if len(took) == 2:
+                    ratios.append(took["native"] / took["python"])
+            if not times["native"] and not times["python"]:
+                continue  # --rounds 0: setup only, the baseline of a profile
             line = f"{scale}x ({assets} assets):"
-            if native_times:
-                native = min(native_times)
+            if times["native"]:
+                native = min(times["native"])
                 base = base or native / scale
                 line += f" native {native * 1e3:8.1f} ms ({native / assets * 1e6:5.1f} us/asset, {native / (base * scale):.2f} of linear)"
-            if python_times:
-                python = min(python_times)
-                line += f"  python {python * 1e3:8.1f} ms"
-            if native_times and python_times:
-                line += f"  native/python {native / python:.3f}"
-                if native_doc == python_doc:
+            if times["python"]:
+                line += f"  python {min(times['python']) * 1e3:8.1f} ms"
+            if ratios:
+                line += f"  native/python median {statistics.median(ratios):.3f} (rounds {min(ratios):.3f}..{max(ratios):.3f})"
+                if docs["native"] == docs["python"]:
                     same = "byte-identical"
-                elif json.loads(native_doc) == json.loads(python_doc):
+                elif json.loads(docs["native"]) == json.loads(docs["python"]):
                     same = "same values (float or escape formatting differs)"
                 else:
                     same = "DIFFERENT"
-                line += f"  documents: {same}, {len(native_doc.encode()) / 1e6:.1f} MB"
+                line += f"  documents: {same}, {len(docs['native'].encode()) / 1e6:.1f} MB"
             print(line, flush=True)
 
 
