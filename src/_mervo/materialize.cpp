@@ -2,6 +2,12 @@
 #include "materialize.hpp"
 
 #include "args.hpp"
+#include "json_bridge.hpp"
+#include "json_doc.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
 
 namespace mervo::materialize {
 
@@ -11,14 +17,222 @@ constexpr Param params[] = {
     {"module_name", true}, {"function_name", true}, {"output_dir", true}, {"input_kwargs_json"}};
 constexpr Signature signature{"materialize_asset()", params, 4};
 
+// Interned on first use; constinit keeps them out of the load-time initialisers.
+constinit Name n_import_module("import_module");
+constinit Name n_original("__mervo_original__");
+constinit Name n_loads("loads");
+constinit Name n_dumps("dumps");
+constinit Name n_path("Path");
+constinit Name n_mkdir("mkdir");
+constinit Name n_truediv("__truediv__");
+constinit Name n_write_text("write_text");
+constinit Name n_signature("signature");
+constinit Name n_name("__name__");
+constinit Name n_exit("exit");
+
+// What preparation hands to the run stage; it owns every reference for the whole call.
+struct MaterializeContext {
+    Ref importlib;
+    std::string module_name;
+    std::string function_name;
+    std::optional<std::string> kwargs_text;
+    Ref json;
+    Ref output_dir;
+    Ref inspect;
+    Ref result_file;
+};
+
+// The texts of a failure record.
+struct Failure {
+    std::string error;
+    std::string error_type;
+};
+
+// UTF-8 of a str, with lone surrogates (which UTF-8 cannot hold) as U+FFFD, so that
+// an exception's text can always be recorded.
+std::string utf8_replacing_surrogates(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size))
+        return {data, static_cast<size_t>(size)};
+    PythonError error = PythonError::fetch();
+    if (!error.matches(PyExc_UnicodeEncodeError))
+        throw std::move(error);
+    std::string out;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    out.reserve(static_cast<size_t>(length) + 8);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The qualified or plain name of an exception's type, read from the type itself so
+// that a metaclass cannot make recording fail.
+Ref type_name(PyObject* type, bool qualified) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    Ref name = owned(qualified ? PyType_GetQualName(t) : PyType_GetName(t));
+#else
+    Ref name = owned(PyObject_GetAttrString(type, qualified ? "__qualname__" : "__name__"));
+#endif
+    if (!PyUnicode_Check(name.get())) [[unlikely]]
+        raise_conversion(name.get(), "PyString");
+    return name;
+}
+
+// "{type qualname}: {str(E)}" and the type's plain name.
+[[gnu::cold]] Failure describe(const PythonError& error) {
+    Failure failure;
+    failure.error = utf8_replacing_surrogates(type_name(error.type(), true).get());
+    failure.error += ": ";
+    if (Ref text = Ref::steal(PyObject_Str(error.value()))) {
+        failure.error += utf8_replacing_surrogates(text.get());
+    } else {
+        // Discarded like a failed lookup; a PanicException still resumes in fetch().
+        PythonError::fetch();
+        failure.error += "<exception str() failed>";
+    }
+    failure.error_type = utf8_replacing_surrogates(type_name(error.type(), false).get());
+    return failure;
+}
+
+// Hands `text` to path.write_text(text, "utf-8").
+void write_text(PyObject* path, PyObject* text) {
+    Ref encoding = new_str("utf-8");
+    call_method(path, n_write_text.get(), text, encoding.get());
+}
+
+void write_record(const MaterializeContext& ctx, const Json& record) {
+    Ref text = json_to_str(record);
+    write_text(ctx.result_file.get(), text.get());
+}
+
+// The run itself: import, call, value.json, success record. Any error here is recorded.
+void run(const MaterializeContext& ctx) {
+    Ref module_name = new_str(ctx.module_name);
+    Ref module = call_method(ctx.importlib.get(), n_import_module.get(), module_name.get());
+    Ref function_name = new_str(ctx.function_name);
+    Ref target = owned(PyObject_GetAttr(module.get(), function_name.get()));
+
+    // The undecorated function; anything whose lookup fails is called as it is.
+    Ref callable = Ref::steal(PyObject_GetAttr(target.get(), n_original.get()));
+    if (!callable) {
+        PythonError::fetch();
+        callable = target.copy();
+    }
+
+    Ref result;
+    if (!ctx.kwargs_text) {
+        result = owned(PyObject_CallNoArgs(callable.get()));
+    } else {
+        Ref text = new_str(*ctx.kwargs_text);
+        Ref kwargs = call_method(ctx.json.get(), n_loads.get(), text.get());
+        if (!PyDict_Check(kwargs.get()))
+            raise_conversion(kwargs.get(), "PyDict");
+        Ref no_args = owned(PyTuple_New(0));
+        result = owned(PyObject_Call(callable.get(), no_args.get(), kwargs.get()));
+    }
+
+    Ref value_name = new_str("value.json");
+    Ref value_file = call_method(ctx.output_dir.get(), n_truediv.get(), value_name.get());
+    Ref value_text = call_method(ctx.json.get(), n_dumps.get(), result.get());
+    write_text(value_file.get(), value_text.get());
+
+    Ref value_path = owned(PyObject_Str(value_file.get()));
+    Ref sig = call_method(ctx.inspect.get(), n_signature.get(), callable.get());
+    Ref sig_text = owned(PyObject_Str(sig.get()));
+    Ref result_type = owned(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(result.get())), n_name.get()));
+
+    Json record = Json::object();
+    record["ok"] = true;
+    record["artifact_format"] = "json";
+    record["value_path"] = as_string(value_path.get());
+    record["result_type"] = as_string(result_type.get());
+    record["module_path"] = ctx.module_name;
+    record["function_name"] = ctx.function_name;
+    record["signature"] = as_string(sig_text.get());
+    write_record(ctx, record);
+}
+
+// Records a failed run and leaves through sys.exit(1). An error while writing the record
+// reaches the caller in place of the run's.
+Ref record_failure(const MaterializeContext& ctx, const Failure& failure) {
+    Json record = Json::object();
+    record["ok"] = false;
+    record["error"] = failure.error;
+    record["error_type"] = failure.error_type;
+    write_record(ctx, record);
+
+    Ref sys = import("sys");
+    Ref code = owned(PyLong_FromLong(1));
+    call_method(sys.get(), n_exit.get(), code.get());
+    return Ref::borrow(Py_None);  // sys.exit was replaced and returned
+}
+
+Ref materialize(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[4];
+    bind_args(signature, args, nargsf, kwnames, bound);
+
+    MaterializeContext ctx;
+    ctx.module_name = convert_arg("module_name", [&] { return as_string(bound[0]); });
+    ctx.function_name = convert_arg("function_name", [&] { return as_string(bound[1]); });
+    std::string output_dir = convert_arg("output_dir", [&] { return as_string(bound[2]); });
+    if (!is_absent(bound[3]))
+        ctx.kwargs_text = convert_arg("input_kwargs_json", [&] { return as_string(bound[3]); });
+
+    ctx.importlib = import("importlib");
+    ctx.inspect = import("inspect");
+    ctx.json = import("json");
+    Ref pathlib = import("pathlib");
+
+    Ref output_text = new_str(output_dir);
+    ctx.output_dir = call_method(pathlib.get(), n_path.get(), output_text.get());
+    {
+        Ref mkdir = owned(PyObject_GetAttr(ctx.output_dir.get(), n_mkdir.get()));
+        Ref options = owned(PyDict_New());
+        check(PyDict_SetItemString(options.get(), "parents", Py_True));
+        check(PyDict_SetItemString(options.get(), "exist_ok", Py_True));
+        Ref no_args = owned(PyTuple_New(0));
+        owned(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
+    }
+    Ref result_name = new_str("result.json");
+    ctx.result_file = call_method(ctx.output_dir.get(), n_truediv.get(), result_name.get());
+
+    std::optional<Failure> failure;
+    try {
+        run(ctx);
+    } catch (PythonError& error) {
+        // Only the texts survive: the exception itself, and its traceback, are dropped here.
+        failure = describe(error);
+    }
+    if (!failure)
+        return Ref::borrow(Py_None);
+    return record_failure(ctx, *failure);
+}
+
 }  // namespace
 
 PyObject* materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return boundary([&]() -> Ref {
-        PyObject* bound[4];
-        bind_args(signature, args, nargsf, kwnames, bound);
-        raise(PyExc_NotImplementedError, "materialize_asset() is not implemented yet");
-    });
+    return boundary([&] { return materialize(args, nargsf, kwnames); });
 }
 
 }  // namespace mervo::materialize
