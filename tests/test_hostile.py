@@ -56,9 +56,8 @@ def test_metadata_too_deep_for_the_host_or_the_reader(user_modules):
         "hostile_deep",
         """
         class Deep:
-            __mervo_kind__ = "asset"
-            __name__ = "Deep"
             def __init__(self, depth):
+                self.__mervo_kind__ = "asset"
                 node = []
                 for _ in range(depth):
                     node = [node]
