@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs mervo on the bundled example project.
+# Sets everything up, then runs mervo on the bundled example project and shows the result.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cd examples/quickstart
-../../.venv/bin/python -c 'import _mervo; print("mervo core loaded:", ", ".join(_mervo.__all__))'
+mervo=../../.venv/bin/mervo
+echo "== the assets of the example (mervo list flows)"
+"$mervo" list flows
+echo "== materialising them (mervo run flows --out out)"
+"$mervo" run flows --out out
+echo "== out/price_report/_/value.json:"
+cat out/flows.price_report/_/value.json; echo

@@ -61,6 +61,11 @@ class Asset:
         return f"{self.file_path}:{self.function}"
 
     @property
+    def label(self) -> str:
+        """A short name for progress lines: the given name, else module.function."""
+        return self.name if self.name is not None else f"{self.module}.{self.function}"
+
+    @property
     def partitioned(self) -> bool:
         return bool(self.dimensions)
 
@@ -138,7 +143,7 @@ class Job:
 
     @property
     def label(self) -> str:
-        return self.asset.key if self.key is None else f"{self.asset.key}[{self.key}]"
+        return self.asset.label if self.key is None else f"{self.asset.label}[{self.key}]"
 
 
 @dataclass

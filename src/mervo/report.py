@@ -88,7 +88,7 @@ class RichReporter:
         styles = {"ok": "green", "failed": "red", "skipped": "yellow", "cancelled": "yellow"}
         for record in result.records:
             table.add_row(
-                record.job.asset.key,
+                record.job.asset.label,
                 record.job.key or "",
                 f"[{styles.get(record.status, '')}]{record.status}[/]",
                 "" if record.duration is None else f"{record.duration:.2f}s",
@@ -149,7 +149,7 @@ def print_asset_table(plan: Plan, stream: TextIO = sys.stdout) -> None:
 
 
 def _label(asset: Asset) -> str:
-    text = asset.name if asset.name is not None else f"{asset.module}.{asset.function}"
+    text = asset.label
     if asset.partitioned:
         text += " [" + " x ".join(f"{d.name}:{d.size}" for d in asset.dimensions) + "]"
     return text
