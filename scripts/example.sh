@@ -9,5 +9,5 @@ echo "== the assets of the example (mervo list flows)"
 "$mervo" list flows
 echo "== materialising them (mervo run flows --out out)"
 "$mervo" run flows --out out
-echo "== out/price_report/_/value.json:"
+echo "== out/flows.price_report/_/value.json:"
 cat out/flows.price_report/_/value.json; echo
