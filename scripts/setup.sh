@@ -37,7 +37,8 @@ fi
 
 pip() { .venv/bin/python -m pip --disable-pip-version-check -q "$@" 2> >(grep -v '^WARNING: Location' >&2); }
 pip install "scikit-build-core>=0.9" "cmake>=3.18" ninja
-[ $with_tests = 1 ] && pip install "pytest>=7" "hypothesis>=6"
+# The Dask executor's tests need the optional extra.
+[ $with_tests = 1 ] && pip install "pytest>=7" "hypothesis>=6" "distributed>=2024"
 
 echo "setup: building mervo"
 if [ $with_tests = 1 ]; then

@@ -60,9 +60,35 @@ def cmd_graph(args) -> int:
     return 0
 
 
+def _make_executor(args):
+    """Checks the executor's requirements now; returns what starts it once the plan stands."""
+    if args.executor == "local":
+        if args.scheduler:
+            raise CommandError("--scheduler needs --executor dask")
+        return lambda: LocalExecutor(args.jobs)
+    from . import dask_executor
+
+    try:
+        dask_executor.require_distributed()
+    except dask_executor.ExecutorError as exc:
+        raise CommandError(str(exc)) from None
+
+    def start():
+        try:
+            return dask_executor.DaskExecutor(args.scheduler, args.jobs)
+        except dask_executor.ExecutorError as exc:
+            raise CommandError(str(exc)) from None
+
+    return start
+
+
 def cmd_run(args) -> int:
+    start = _make_executor(args)
     plan = _plan(args)
-    executor = LocalExecutor(args.jobs)
+    try:
+        executor = start()
+    except KeyboardInterrupt:
+        return 130
     try:
         result = run_plan(plan, executor, Path(args.out).resolve(), report.make_reporter(sys.stdout))
     finally:
@@ -106,7 +132,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("modules", nargs="+", metavar="MODULE", help="module to inspect (dotted name)")
     p.add_argument("--out", default="mervo-out", metavar="DIR", help="output folder (default: ./mervo-out)")
     p.add_argument(
-        "--jobs", type=_positive, default=None, metavar="N", help=f"workers at once (default: CPUs, here {os.cpu_count()})"
+        "--jobs",
+        type=_positive,
+        default=None,
+        metavar="N",
+        help=f"workers at once (default: CPUs, here {os.cpu_count()}; with --executor dask, the cluster's threads)",
+    )
+    p.add_argument(
+        "--executor",
+        choices=("local", "dask"),
+        default="local",
+        help="where workers run: processes on this machine (default) or a Dask cluster",
+    )
+    p.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --executor dask, the scheduler to submit to, e.g. tcp://HOST:8786 "
+        "(default: a local cluster started for the run)",
     )
     p.add_argument(
         "--select",

@@ -1,0 +1,297 @@
+"""The Dask executor: each job is one task that runs the worker stub on a Dask worker."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import wait as wait_all
+from pathlib import Path
+
+from .executors import OUTPUT_TAIL, Executor, WorkerCall, WorkerOutcome
+
+__all__ = ["DaskExecutor", "ExecutorError", "require_distributed", "run_job"]
+
+EXTRA = "mervo[dask]"
+
+
+class ExecutorError(RuntimeError):
+    """The executor cannot start: a missing extra or an unreachable scheduler."""
+
+
+class WorkerLost(RuntimeError):
+    """The Dask worker running a job went away before the job ended."""
+
+
+def require_distributed():
+    """Imports `distributed`, or explains in one line which extra provides it."""
+    try:
+        import distributed
+    except ImportError as exc:
+        missing = isinstance(exc, ModuleNotFoundError) and exc.name == "distributed"
+        detail = "" if missing else f" ({exc})"
+        raise ExecutorError(f"--executor dask needs the optional extra: pip install '{EXTRA}'{detail}") from None
+    return distributed
+
+
+# --- on the Dask worker ----------------------------------------------------------------------
+# This part runs inside Dask worker processes, which import it by name: it uses only the
+# standard library, so the orchestrator's extras are all that workers need besides mervo.
+
+_live: dict[str, set[subprocess.Popen]] = {}  # run id -> worker stubs running on this Dask worker
+_cancelled_runs: set[str] = set()
+_live_lock = threading.Lock()
+
+
+def run_job(run_id: str, module: str, function: str, kwargs_json: str, python_path: str | None) -> dict:
+    """Runs one worker stub in a private temporary folder and returns what it left there."""
+    with tempfile.TemporaryDirectory(prefix="mervo-job-") as tmp:
+        folder = os.path.join(tmp, "out")
+        os.mkdir(folder)
+        env = None
+        if python_path:
+            env = dict(os.environ)
+            env["PYTHONPATH"] = os.pathsep.join(p for p in (python_path, env.get("PYTHONPATH")) if p)
+        argv = [sys.executable, "-m", "mervo.worker", module, function, folder, "-"]
+        started = time.perf_counter()
+        with _live_lock:
+            if run_id in _cancelled_runs:
+                raise RuntimeError("cancelled")
+            proc = subprocess.Popen(
+                argv, cwd=tmp, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT
+            )
+            _live.setdefault(run_id, set()).add(proc)
+        try:
+            output, _ = proc.communicate(kwargs_json.encode("utf-8"))
+        finally:
+            with _live_lock:
+                _live.get(run_id, set()).discard(proc)
+        duration = time.perf_counter() - started
+        files = {}
+        for name in ("value.json", "result.json"):
+            try:
+                with open(os.path.join(folder, name), "rb") as source:
+                    files[name] = source.read()
+            except FileNotFoundError:
+                files[name] = None
+        text = output.decode("utf-8", "replace")
+        return {
+            "exit_status": proc.returncode,
+            "duration": duration,
+            "output": text if len(text) <= OUTPUT_TAIL else "..." + text[-OUTPUT_TAIL:],
+            "value_path": str(Path(folder) / "value.json"),
+            "files": files,
+        }
+
+
+def _kill_run(run_id: str) -> int:
+    """Stops the worker stubs of a cancelled run on this Dask worker (through Client.run)."""
+    with _live_lock:
+        _cancelled_runs.add(run_id)
+        procs = _live.pop(run_id, set())
+    for proc in procs:
+        proc.kill()
+    return len(procs)
+
+
+# --- in the orchestrator ---------------------------------------------------------------------
+
+
+def _json_string(text: str) -> bytes:
+    # The same escapes as the extension's writer, so a rewritten result.json reads as if the
+    # worker had written it here.
+    out = ['"']
+    for ch in text:
+        if ch in '"\\':
+            out.append("\\" + ch)
+        elif ch in "\b\t\n\f\r":
+            out.append({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}[ch])
+        elif ord(ch) < 0x20:
+            out.append(f"\\u{ord(ch):04x}")
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out).encode("utf-8")
+
+
+def relocate_result(result: bytes, remote_value_path: str, local_value_path: str) -> bytes:
+    """result.json as written on the Dask worker, with "value_path" naming our copy instead."""
+    remote = b'"value_path":' + _json_string(remote_value_path)
+    # Keys are unique and a quote inside any string is escaped, so this is the member itself.
+    return result.replace(remote, b'"value_path":' + _json_string(local_value_path), 1)
+
+
+async def _probe(distributed, address: str, timeout) -> None:
+    comm = await distributed.comm.connect(address, timeout=timeout)
+    await comm.close()
+
+
+def _write_atomically(path: Path, data: bytes) -> None:
+    tmp = path.with_name(path.name + ".part")
+    tmp.write_bytes(data)
+    tmp.replace(path)
+
+
+class DaskExecutor(Executor):
+    """Submits each job to a Dask cluster: the one at `scheduler`, or a LocalCluster of
+    worker processes started here for the run and closed by `shutdown`."""
+
+    def __init__(self, scheduler: str | None = None, jobs: int | None = None):
+        distributed = require_distributed()
+        import dask
+
+        self._run_id = uuid.uuid4().hex
+        self._cluster = None
+        self._lock = threading.Lock()
+        self._pending: dict[str, tuple[Future, WorkerCall]] = {}
+        self._tasks: dict[str, object] = {}  # key -> Dask future
+        self._closed = False
+        # Only a cluster on this machine can see the project folder; elsewhere the user's
+        # modules have to be importable on the workers by themselves.
+        self._share_cwd = scheduler is None
+        timeout = dask.config.get("distributed.comm.timeouts.connect")
+        try:
+            if scheduler is None:
+                cpus = os.cpu_count() or 1
+                workers = min(cpus, jobs) if jobs else cpus
+                threads = math.ceil(jobs / workers) if jobs else 1
+                # A job whose worker died is failed, not run again elsewhere.
+                with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+                    self._cluster = distributed.LocalCluster(
+                        n_workers=workers,
+                        threads_per_worker=threads,
+                        processes=True,
+                        host="127.0.0.1",
+                        dashboard_address=None,
+                        silence_logs=logging.ERROR,
+                    )
+            else:
+                # A clean one-line error for a wrong or unreachable address, before the
+                # client is built: one that fails half-built complains again when collected.
+                asyncio.run(_probe(distributed, scheduler, timeout))
+            self._client = distributed.Client(
+                self._cluster if scheduler is None else scheduler, timeout=timeout, set_as_default=False
+            )
+        except (OSError, TimeoutError, ValueError) as exc:
+            self._close_cluster()
+            where = f"the Dask scheduler at {scheduler}" if scheduler else "a local Dask cluster"
+            raise ExecutorError(f"cannot reach {where}: {exc}") from None
+        except BaseException:
+            self._close_cluster()
+            raise
+        self._killed_worker = distributed.KilledWorker
+        # Settling jobs and cancelling tasks must not run on the client's event loop.
+        self._helper = ThreadPoolExecutor(1, thread_name_prefix="mervo-dask")
+        # Worker deaths are announced on the "all" topic with the tasks they were running;
+        # this catches them even where the scheduler would quietly run the task again.
+        self._client.subscribe_topic("all", self._on_event)
+        self.slots = max(1, jobs or sum(self._client.nthreads().values()))
+
+    # -- submitting and collecting
+
+    def submit(self, call: WorkerCall) -> Future:
+        outer: Future = Future()
+        key = f"mervo-{call.module}.{call.function}-{uuid.uuid4().hex}"
+        with self._lock:
+            if self._closed:
+                raise RuntimeError("the Dask executor is shut down")
+            self._pending[key] = (outer, call)
+        python_path = str(call.cwd) if self._share_cwd else None
+        task = self._client.submit(
+            run_job, self._run_id, call.module, call.function, call.kwargs_json, python_path,
+            key=key, pure=False, retries=0,
+        )  # fmt: skip
+        with self._lock:
+            self._tasks[key] = task
+        task.add_done_callback(lambda done, key=key: self._collect(key, done))
+        return outer
+
+    def _take(self, key: str):
+        with self._lock:
+            self._tasks.pop(key, None)
+            return self._pending.pop(key, None)
+
+    def _collect(self, key: str, task) -> None:
+        entry = self._take(key)
+        if entry is None:  # already settled: lost, or cancelled
+            return
+        outer, call = entry
+        try:
+            if task.cancelled():
+                raise RuntimeError("the Dask task was cancelled by the scheduler")
+            try:
+                data = task.result()
+            except self._killed_worker as exc:
+                worker = getattr(getattr(exc, "last_worker", None), "address", None)
+                raise WorkerLost(f"the Dask worker running it died ({worker or 'unknown address'})") from None
+            files = data["files"]
+            if files["value.json"] is not None:
+                _write_atomically(call.folder / "value.json", files["value.json"])
+            if files["result.json"] is not None:
+                result = relocate_result(files["result.json"], data["value_path"], str(call.folder / "value.json"))
+                _write_atomically(call.folder / "result.json", result)
+            outer.set_result(WorkerOutcome(data["exit_status"], data["duration"], data["output"]))
+        except BaseException as exc:
+            outer.set_exception(exc)
+
+    def _on_event(self, event) -> None:
+        _, msg = event
+        if not isinstance(msg, dict) or msg.get("action") != "remove-worker" or msg.get("expected"):
+            return
+        with self._lock:
+            lost = set(msg.get("processing-tasks") or ()) & self._pending.keys()
+        if lost:
+            self._helper.submit(self._fail_lost, lost, msg.get("worker"))
+
+    def _fail_lost(self, keys, worker) -> None:
+        tasks = []
+        for key in keys:
+            with self._lock:
+                task = self._tasks.get(key)
+            entry = self._take(key)
+            if entry is not None:
+                entry[0].set_exception(WorkerLost(f"the Dask worker running it died ({worker or 'unknown address'})"))
+                if task is not None:
+                    tasks.append(task)
+        if tasks:
+            self._client.cancel(tasks, force=True)
+
+    # -- ending
+
+    def shutdown(self, cancel: bool = False) -> None:
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            pending = [outer for outer, _ in self._pending.values()]
+            tasks = list(self._tasks.values())
+        try:
+            if cancel:
+                if tasks:
+                    self._client.cancel(tasks, force=True)
+                    self._client.run(_kill_run, self._run_id, on_error="ignore")
+                for key in list(self._pending):
+                    entry = self._take(key)
+                    if entry is not None:
+                        entry[0].set_exception(RuntimeError("cancelled"))
+            else:
+                wait_all(pending)
+        finally:
+            self._helper.shutdown(wait=True)
+            # Else the scheduler would announce our own leaving to the closed connection.
+            self._client.unsubscribe_topic("all")
+            self._client.close()
+            self._close_cluster()
+
+    def _close_cluster(self) -> None:
+        if self._cluster is not None:
+            self._cluster.close()
+            self._cluster = None
