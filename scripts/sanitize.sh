@@ -29,6 +29,7 @@ export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
 echo "sanitize: running pytest under the sanitizers"
 status=0
 LD_PRELOAD="$asan_runtime:$cxx_runtime" .venv/bin/python -m pytest -q -p no:cacheprovider tests "$@" || status=$?
+echo "sanitize: pytest exited with $status"
 if compgen -G "$reports/*" >/dev/null; then
   echo "sanitize: sanitizer reports:" >&2
   cat "$reports"/* >&2

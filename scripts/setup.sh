@@ -9,6 +9,8 @@ with_tests=0
 [ "${1:-}" = "--tests" ] && with_tests=1
 
 debian_packages=(nlohmann-json3-dev g++)
+# The test suite also fuzzes with clang's libFuzzer and needs nm for a symbol check.
+[ $with_tests = 1 ] && debian_packages+=(clang libclang-rt-14-dev binutils)
 missing=()
 for pkg in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

@@ -44,3 +44,10 @@ def user_modules(tmp_path, monkeypatch):
     modules = UserModules(root)
     yield modules
     modules.cleanup()
+
+
+# Timing deadlines make property tests flaky on a busy machine and under the sanitizers.
+from hypothesis import settings  # noqa: E402
+
+settings.register_profile("mervo", deadline=None)
+settings.load_profile("mervo")

@@ -2,6 +2,7 @@
 
 import json
 import math
+import pathlib
 import random
 import struct
 from decimal import Decimal
@@ -261,3 +262,21 @@ def _leaves(value):
             yield from _leaves(v)
     else:
         yield value
+
+
+FUZZ = pathlib.Path(__file__).resolve().parent.parent / "fuzz"
+
+
+@pytest.mark.parametrize(
+    "path", sorted((FUZZ / "seeds" / "json").iterdir()) + sorted((FUZZ / "regressions").glob("*")), ids=lambda p: p.name
+)
+def test_fuzz_seeds_and_regressions(path):
+    data = path.read_bytes()
+    try:
+        tree = jt.load(data)
+    except ValueError as error:
+        message, line, column = error.args
+        assert line >= 1 and 0 <= column <= len(data) and message.endswith(f" at line {line} column {column}")
+    else:
+        written = jt.rewrite(data)
+        assert jt.load(written) == tree and jt.rewrite(written) == written

@@ -171,6 +171,50 @@ void raise_conversion(PyObject* obj, const char* expected) {
     raise(PyExc_TypeError, message);
 }
 
+namespace {
+
+void append_code_point(Py_UCS4 c, std::string& out) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+}  // namespace
+
+void append_utf8_lossy(PyObject* text, std::string& out) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) [[likely]] {
+        out.append(data, static_cast<size_t>(size));
+        return;
+    }
+    PythonError error = PythonError::fetch();
+    if (!error.matches(PyExc_UnicodeEncodeError))
+        throw std::move(error);
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0)
+        throw PythonError::fetch();
+#endif
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        append_code_point(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c, out);
+    }
+}
+
 long long as_int64(PyObject* obj) {
     if (!PyLong_Check(obj)) [[unlikely]]
         raise_conversion(obj, "PyLong");

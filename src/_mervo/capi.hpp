@@ -163,6 +163,15 @@ inline std::string_view as_utf8(PyObject* obj) {
 
 inline std::string as_string(PyObject* obj) { return std::string(as_utf8(obj)); }
 
+// Appends a str as UTF-8 with lone surrogates (which UTF-8 cannot hold) as U+FFFD, for
+// texts that must be written out whatever they hold (exception messages).
+void append_utf8_lossy(PyObject* text, std::string& out);
+inline std::string as_utf8_lossy(PyObject* text) {
+    std::string out;
+    append_utf8_lossy(text, out);
+    return out;
+}
+
 // An `int` (or subclass) that fits 64 bits; OverflowError otherwise.
 long long as_int64(PyObject* obj);
 bool as_bool(PyObject* obj);

@@ -95,45 +95,6 @@ std::vector<std::string> module_names(PyObject* modules) {
 
 // --- the skip line -------------------------------------------------------------------------
 
-void append_utf8(Py_UCS4 c, std::string& out) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// A str as UTF-8, with lone surrogates (which UTF-8 cannot hold) as U+FFFD.
-[[gnu::cold]] void append_lossy_utf8(PyObject* text, std::string& out) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
-        out.append(data, static_cast<size_t>(size));
-        return;
-    }
-    (void)PythonError::fetch();  // the UnicodeEncodeError of a surrogate
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(text) < 0)
-        throw PythonError::fetch();
-#endif
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        append_utf8(c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c, out);
-    }
-}
-
 // "{type qualname}: {str(exc)}", or the stand-in when str() itself fails.
 [[gnu::cold]] std::string exception_text(PyObject* exc) {
     std::string text;
@@ -144,7 +105,7 @@ void append_utf8(Py_UCS4 c, std::string& out) {
     }
     text += ": ";
     if (Ref str = Ref::steal(PyObject_Str(exc))) {
-        append_lossy_utf8(str.get(), text);
+        append_utf8_lossy(str.get(), text);
     } else {
         (void)PythonError::fetch();
         text += "<exception str() failed>";

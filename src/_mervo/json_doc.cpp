@@ -33,6 +33,19 @@ constexpr std::array<char, 256> escape_table = [] {
     return table;
 }();
 
+// Whether any of the 8 bytes at `p` is below 0x20, a double quote or a backslash
+// (exact, not a heuristic: each test is the classic "some byte is zero/less" bit trick).
+inline bool word_needs_escape(const char* p) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    const uint64_t control = (w - ones * 0x20) & ~w & highs;
+    const uint64_t quote = ((w ^ (ones * '"')) - ones) & ~(w ^ (ones * '"')) & highs;
+    const uint64_t backslash = ((w ^ (ones * '\\')) - ones) & ~(w ^ (ones * '\\')) & highs;
+    return (control | quote | backslash) != 0;
+}
+
 void write_string(std::string_view text, std::string& out) {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
@@ -40,6 +53,11 @@ void write_string(std::string_view text, std::string& out) {
     const char* const end = p + text.size();
     const char* run = p;
     for (; p != end; ++p) {
+        // Long runs without anything to escape (source texts) are skipped a word at a time.
+        while (end - p >= 8 && !word_needs_escape(p))
+            p += 8;
+        if (p == end)
+            break;
         const auto byte = static_cast<unsigned char>(*p);
         const char letter = escape_table[byte];
         if (letter == 0) [[likely]]

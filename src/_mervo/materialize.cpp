@@ -48,43 +48,6 @@ struct Failure {
     std::string error_type;
 };
 
-// UTF-8 of a str, with lone surrogates (which UTF-8 cannot hold) as U+FFFD, so that
-// an exception's text can always be recorded.
-std::string utf8_replacing_surrogates(PyObject* text) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size))
-        return {data, static_cast<size_t>(size)};
-    PythonError error = PythonError::fetch();
-    if (!error.matches(PyExc_UnicodeEncodeError))
-        throw std::move(error);
-    std::string out;
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    out.reserve(static_cast<size_t>(length) + 8);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0xD800 && c <= 0xDFFF)
-            c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // The qualified or plain name of an exception's type, read from the type itself so
 // that a metaclass cannot make recording fail.
 Ref type_name(PyObject* type, bool qualified) {
@@ -102,16 +65,16 @@ Ref type_name(PyObject* type, bool qualified) {
 // "{type qualname}: {str(E)}" and the type's plain name.
 [[gnu::cold]] Failure describe(const PythonError& error) {
     Failure failure;
-    failure.error = utf8_replacing_surrogates(type_name(error.type(), true).get());
+    failure.error = as_utf8_lossy(type_name(error.type(), true).get());
     failure.error += ": ";
     if (Ref text = Ref::steal(PyObject_Str(error.value()))) {
-        failure.error += utf8_replacing_surrogates(text.get());
+        failure.error += as_utf8_lossy(text.get());
     } else {
         // Discarded like a failed lookup; a PanicException still resumes in fetch().
         PythonError::fetch();
         failure.error += "<exception str() failed>";
     }
-    failure.error_type = utf8_replacing_surrogates(type_name(error.type(), false).get());
+    failure.error_type = as_utf8_lossy(type_name(error.type(), false).get());
     return failure;
 }
 

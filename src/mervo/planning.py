@@ -76,12 +76,20 @@ def split_array_text(text: str) -> tuple[str, ...]:
     if not text.startswith("["):
         raise ValueError(f"not a JSON array: {text[:40]!r}")
     items = []
-    at = 1
+    at = _skip_space(text, 1)
     while text[at] != "]":
         _, end = decoder.raw_decode(text, at)
         items.append(text[at:end])
-        at = end + 1 if text[end] == "," else end
+        at = _skip_space(text, end)
+        if text[at] == ",":
+            at = _skip_space(text, at + 1)
     return tuple(items)
+
+
+def _skip_space(text: str, at: int) -> int:
+    while text[at] in " \t\r\n":
+        at += 1
+    return at
 
 
 def _asset_from_record(record: Mapping) -> Asset:

@@ -97,7 +97,7 @@ class RichReporter:
         self.console.print(table)
         counts = ", ".join(f"{n} {status}" for status, n in sorted(result.counts.items()))
         state = "interrupted" if result.interrupted else ("ok" if result.ok else "failed")
-        self.console.print(f"run {state}: {counts or 'no jobs'} in {result.duration:.2f}s")
+        self.console.print(f"run {state}: {counts or 'no jobs'} in {result.duration:.2f}s", highlight=False)
 
 
 def make_reporter(stream: TextIO = sys.stdout):
