@@ -13,6 +13,13 @@ from test_cli import PROJECT, run_record, statuses
 
 distributed = pytest.importorskip("distributed")
 
+# Under the sanitizer stage, Dask's own processes end with an interpreter object or two
+# still allocated, which the leak checker cannot tell from a leak of the extension's; the
+# worker stubs that the cluster starts are the ones test_cli runs under it anyway.
+pytestmark = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="Dask's processes under the leak checker"
+)
+
 FAILING = """
     from mervo import asset
 
