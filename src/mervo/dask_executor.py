@@ -130,7 +130,9 @@ def relocate_result(result: bytes, remote_value_path: str, local_value_path: str
 
 
 async def _probe(distributed, address: str, timeout) -> None:
-    comm = await distributed.comm.connect(address, timeout=timeout)
+    # With the client's own TLS settings from the Dask configuration, as Client uses them.
+    args = distributed.Security().get_connection_args("client")
+    comm = await distributed.comm.connect(address, timeout=timeout, **args)
     await comm.close()
 
 
