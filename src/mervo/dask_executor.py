@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import json
 import logging
 import math
 import os
@@ -106,20 +107,9 @@ def _kill_run(run_id: str) -> int:
 
 
 def _json_string(text: str) -> bytes:
-    # The same escapes as the extension's writer, so a rewritten result.json reads as if the
-    # worker had written it here.
-    out = ['"']
-    for ch in text:
-        if ch in '"\\':
-            out.append("\\" + ch)
-        elif ch in "\b\t\n\f\r":
-            out.append({"\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}[ch])
-        elif ord(ch) < 0x20:
-            out.append(f"\\u{ord(ch):04x}")
-        else:
-            out.append(ch)
-    out.append('"')
-    return "".join(out).encode("utf-8")
+    # The host's escapes without ASCII escaping are exactly the extension writer's, so a
+    # rewritten result.json reads as if the worker had written it here.
+    return json.dumps(text, ensure_ascii=False).encode("utf-8")
 
 
 def relocate_result(result: bytes, remote_value_path: str, local_value_path: str) -> bytes:
