@@ -9,31 +9,14 @@ cluster, and the cost of one empty task round trip on that cluster.
 """
 
 import argparse
-import json
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
+from bench_run import run as run_mervo
 from bench_run import write_project
-
-
-def run(folder: Path, *executor: str) -> tuple[float, float, int]:
-    out = folder / f"out-{'-'.join(executor) or 'local'}"
-    started = time.perf_counter()
-    proc = subprocess.run(
-        [sys.executable, "-m", "mervo", "run", "synthetic", "--out", str(out), "--jobs", "2", *executor],
-        cwd=folder,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    wall = time.perf_counter() - started
-    if proc.returncode != 0:
-        sys.exit(f"mervo run failed: {proc.stderr}")
-    record = json.loads((out / "run.json").read_text())
-    return wall, sum(job["duration"] for job in record["jobs"]), len(record["jobs"])
 
 
 def import_cost() -> float:
@@ -78,7 +61,7 @@ def main() -> None:
         print(f"{'executor':>10} {'wall s':>8} {'workers s':>10} {'per worker ms':>14} {'overhead/job ms':>16}")
         rows = {}
         for name, executor in (("local", ()), ("dask", ("--executor", "dask"))):
-            wall, worker_time, n = run(folder, *executor)
+            wall, worker_time, n = run_mervo(folder, 2, *executor)
             overhead = (wall - worker_time / 2) / n
             rows[name] = wall, overhead
             print(f"{name:>10} {wall:>8.2f} {worker_time:>10.2f} {worker_time / n * 1e3:>14.1f} {overhead * 1e3:>16.2f}")

@@ -24,11 +24,12 @@ def write_project(folder: Path, count: int) -> None:
     (folder / "synthetic.py").write_text("\n".join(lines))
 
 
-def run(folder: Path, jobs: int) -> tuple[float, float, int]:
-    out = folder / f"out-{jobs}"
+def run(folder: Path, jobs: int, *options: str) -> tuple[float, float, int]:
+    """Wall time of one `mervo run`, the workers' summed time, and the number of jobs."""
+    out = folder / "-".join(["out", str(jobs), *(o.strip("-") for o in options)])
     started = time.perf_counter()
     proc = subprocess.run(
-        [sys.executable, "-m", "mervo", "run", "synthetic", "--out", str(out), "--jobs", str(jobs)],
+        [sys.executable, "-m", "mervo", "run", "synthetic", "--out", str(out), "--jobs", str(jobs), *options],
         cwd=folder,
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
