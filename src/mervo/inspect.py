@@ -1,10 +1,11 @@
 """The discovery stub: `python -m mervo.inspect MODULE [MODULE ...]` prints the asset document."""
 
 import argparse
-import os
 import sys
 
 from _mervo import inspect_modules
+
+from ._stdio import StdoutToStderr as _StdoutToStderr
 
 
 def _parser():
@@ -14,27 +15,6 @@ def _parser():
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="a module to import, by its dotted name")
     return parser
-
-
-class _StdoutToStderr:
-    """While inspecting, whatever user modules print goes to standard error, so that
-    standard output carries the document alone."""
-
-    def __enter__(self):
-        sys.stdout.flush()
-        self.saved_stdout = sys.stdout
-        self.saved_fd = os.dup(1)
-        os.dup2(2, 1)
-        sys.stdout = sys.stderr
-        return self
-
-    def __exit__(self, *exc_info):
-        try:
-            sys.stdout.flush()
-        finally:
-            sys.stdout = self.saved_stdout
-            os.dup2(self.saved_fd, 1)
-            os.close(self.saved_fd)
 
 
 def main(argv=None):
