@@ -118,3 +118,143 @@ def asset_record(function, module="flows", file="/p/flows.py", name=None, inputs
         "decorator_metadata": {"kind": "asset", "name": name, "serializer": None, "inputs": inputs,
                                "partitions": parts},
     }
+
+
+# --- formats
+
+
+def write_distribution(root, name, entry_points, modules):
+    """An installed distribution as importlib.metadata finds it on sys.path, no installer needed:
+    `root`/<name>-1.0.dist-info with `entry_points` ({group: {name: "module:attribute"}}), and
+    `modules` ({module name: source}) beside it."""
+    import importlib
+    import pathlib
+
+    root = pathlib.Path(root)
+    info = root / f"{name.replace('-', '_')}-1.0.dist-info"
+    info.mkdir(parents=True)
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
+    sections = [f"[{group}]\n" + "".join(f"{ep} = {target}\n" for ep, target in eps.items())
+                for group, eps in entry_points.items()]
+    (info / "entry_points.txt").write_text("\n".join(sections))
+    for module, source in modules.items():
+        (root / f"{module}.py").write_text(textwrap.dedent(source))
+    importlib.invalidate_caches()
+    return info
+
+
+# --- html report
+
+
+def box_overlaps(placed):
+    """Pairs of boxes of a layout that overlap (touching edges do not count)."""
+    boxes = sorted((x, y, x + placed.sizes[n][0], y + placed.sizes[n][1], n) for n, (x, y) in placed.positions.items())
+    found = []
+    for i, (x1, y1, r1, b1, n1) in enumerate(boxes):
+        for x2, y2, r2, b2, n2 in boxes[i + 1:]:
+            if x2 >= r1:
+                break
+            if y2 < b1 and y1 < b2:
+                found.append((n1, n2))
+    return found
+
+
+def report_asset(id, label=None, inputs=(), partitions=None, statuses=("ok",), error=None, traceback=None,
+                 log=None, duration=0.25, size=64):
+    """One asset of a report model; `inputs` holds (parameter, upstream id, fan_in) and
+    `partitions` the partition keys (None: one unpartitioned job). Failed jobs get the texts given."""
+    keys = [None] if partitions is None else list(partitions)
+    jobs = []
+    for i, key in enumerate(keys):
+        status = statuses[i % len(statuses)]
+        failed = status == "failed"
+        jobs.append({"partition": key, "status": status, "duration": duration if status in ("ok", "failed") else None,
+                     "error": (error or "ValueError: bad") if failed else None,
+                     "value_size": size if status == "ok" else None,
+                     "traceback": traceback if failed else None, "log_tail": log if failed else None})
+    name = label or id
+    return {"id": id, "key": f"/work/flows.py:{name}", "label": name, "module": "flows", "file": "/work/flows.py",
+            "line": 10, "inputs": [{"parameter": p, "upstream": u, "fan_in": f} for p, u, f in inputs],
+            "dimensions": [] if partitions is None else [{"name": "part", "size": len(keys)}],
+            "format": "json", "jobs": jobs}
+
+
+def report_model(assets, run=True):
+    counts = {}
+    for asset in assets:
+        for job in asset["jobs"]:
+            counts[job["status"]] = counts.get(job["status"], 0) + 1
+    record = {"state": "finished", "ok": set(counts) <= {"ok"}, "started": "2026-12-09T10:00:00Z",
+              "duration": 1.25, "counts": counts}
+    return {"title": "mervo — flows", "generated": "2026-12-09T10:00:02Z", "run": record if run else None,
+            "assets": assets}
+
+
+def example_report_model():
+    """The bundled example after a run with MERVO_EXAMPLE_FAIL=1: `checked` fails, `published` is skipped."""
+    tickers = [f"{t}|{m}" for m in ("2026-01", "2026-02") for t in ("AAPL", "GOOG", "MSFT")]
+    traceback = ('Traceback (most recent call last):\n  File "/work/examples/quickstart/flows.py", line 47, '
+                 'in checked\n    raise ValueError("failing on purpose (MERVO_EXAMPLE_FAIL=1)")\n'
+                 "ValueError: failing on purpose (MERVO_EXAMPLE_FAIL=1)")
+    assets = [
+        report_asset("a0", "flows.raw"),
+        report_asset("a1", "flows.processed", inputs=[("data", "a0", False)]),
+        report_asset("a2", "prices", partitions=tickers, duration=0.11),
+        report_asset("a3", "flows.price_report", inputs=[("prices", "a2", True)]),
+        report_asset("a4", "flows.checked", inputs=[("numbers", "a1", False)], statuses=("failed",),
+                     error="ValueError: failing on purpose (MERVO_EXAMPLE_FAIL=1)", traceback=traceback,
+                     log="checking 8 numbers\n"),
+        report_asset("a5", "flows.published", inputs=[("total", "a4", False)], statuses=("skipped",)),
+    ]
+    return report_model(assets)
+
+
+def find_chromium():
+    import shutil
+
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+def chromium(browser, url, *flags, timeout=60):
+    """Runs headless Chromium on `url` with `flags` (e.g. --dump-dom, --screenshot=PATH)."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as profile:
+        return subprocess.run(
+            [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--hide-scrollbars",
+             f"--user-data-dir={profile}", "--window-size=1400,820", *flags, url],
+            capture_output=True, text=True, timeout=timeout,
+        )
+
+
+# --- fingerprints
+
+
+def function_source(module_text, name):
+    """The source of def `name` in a module text as inspection reports it: decorators included,
+    dedented, stripped, one newline appended."""
+    import ast
+
+    text = textwrap.dedent(module_text)
+    node = next(n for n in ast.walk(ast.parse(text)) if isinstance(n, ast.FunctionDef) and n.name == name)
+    first = min([node.lineno] + [d.lineno for d in node.decorator_list])
+    lines = text.splitlines()[first - 1 : node.end_lineno]
+    return textwrap.dedent("\n".join(lines)).strip() + "\n"
+
+
+def run_unprivileged(code, timeout=60):
+    """Runs a snippet in a fresh interpreter as an ordinary user, so that file modes apply
+    (root ignores them): as nobody when this process is root."""
+    def drop():
+        if os.geteuid() == 0:
+            os.setgid(65534)
+            os.setuid(65534)
+
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout,
+        preexec_fn=drop, cwd="/",
+    )
