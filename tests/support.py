@@ -258,26 +258,3 @@ def run_unprivileged(code, timeout=60):
         [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout,
         preexec_fn=drop, cwd="/",
     )
-
-# --- formats
-
-
-def write_distribution(root, name, entry_points, modules):
-    """An installed distribution as importlib.metadata finds it on sys.path, no installer needed:
-    `root`/<name>-1.0.dist-info with `entry_points` ({group: {name: "module:attribute"}}), and
-    `modules` ({module name: source}) beside it."""
-    import importlib
-    import pathlib
-
-    root = pathlib.Path(root)
-    info = root / f"{name.replace('-', '_')}-1.0.dist-info"
-    info.mkdir(parents=True)
-    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
-    sections = [f"[{group}]\n" + "".join(f"{ep} = {target}\n" for ep, target in eps.items())
-                for group, eps in entry_points.items()]
-    (info / "entry_points.txt").write_text("\n".join(sections))
-    for module, source in modules.items():
-        (root / f"{module}.py").write_text(textwrap.dedent(source))
-    importlib.invalidate_caches()
-    return info
-
