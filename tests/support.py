@@ -258,3 +258,11 @@ def run_unprivileged(code, timeout=60):
         [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout,
         preexec_fn=drop, cwd="/",
     )
+
+
+# --- discovery
+
+
+def run_discover(root, *modules, env=None):
+    """Runs the project stub in `root`, which holds the modules; both streams as bytes."""
+    return run_python("-m", "mervo.discover", *modules, cwd=root, env=env, text=False)
