@@ -1,9 +1,8 @@
 """Tests of the project stub `python -m mervo.discover` and the plan-time checks of its document."""
 
 import json
-import os
+import sys
 import time
-from pathlib import Path
 
 import pytest
 from _mervo import inspect_modules
@@ -155,9 +154,9 @@ def test_packages_are_walked_and_each_submodule_imported_once(user_modules):
     user_modules.write("pkg.__main__", "raise SystemExit('the program ran')\n")
     try:
         document = discover(["pkg"])
-        assert os.sys.bad_runs == 1
+        assert sys.bad_runs == 1
     finally:
-        vars(os.sys).pop("bad_runs", None)
+        vars(sys).pop("bad_runs", None)
     assert [m["name"] for m in document["modules"]] == ["pkg", "pkg.a", "pkg.sub", "pkg.sub.b"]
     assert [a["module_path"] for a in document["assets"]] == ["pkg.a", "pkg.sub.b"]
     error = only_error(document, "pkg.bad")
@@ -203,7 +202,7 @@ def test_stub_prints_one_utf8_line_and_exits_0_despite_errors(user_modules):
     assert [a["decorator_metadata"]["name"] for a in document["assets"]] == ["größe"]
     assert "größe".encode() in done.stdout
     assert [e["module"] for e in document["errors"]] == ["broken", "absent"]
-    assert [line for line in done.stderr.decode().splitlines()] == ["chatter", "raw chatter", "at exit"]
+    assert done.stderr.decode().splitlines() == ["chatter", "raw chatter", "at exit"]
 
 
 def test_stub_usage_error_exits_2(tmp_path):
