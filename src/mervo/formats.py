@@ -26,6 +26,7 @@ __all__ = [
     "plugin_problems",
     "run_asset",
     "suggest_format",
+    "unstorable_message",
     "value_file",
 ]
 
