@@ -9,7 +9,7 @@ from _mervo import inspect_modules
 
 from mervo.checks import check_document
 from mervo.discover import discover
-from support import run_discover
+from support import run_discover, under_address_sanitizer
 
 HERE = "#!"  # marks the line an error must point at
 
@@ -167,14 +167,15 @@ def test_packages_are_walked_and_each_submodule_imported_once(user_modules):
 def test_document_stays_small_and_fast_for_thousands_of_assets(user_modules):
     body = "".join(f"@asset()\ndef asset_{i}(x=1):\n    return x + {i}\n\n\n" for i in range(3000))
     path = user_modules.write("huge", "from mervo import asset\n\n\n" + body)
-    started = time.perf_counter()
+    started = time.process_time()  # CPU time: other processes on a busy machine do not count
     document = discover(["huge"])
-    elapsed = time.perf_counter() - started
+    elapsed = time.process_time() - started
     assert len(document["assets"]) == 3000 and list(document["sources"]) == [str(path.resolve())]
     # Each asset's own source and a record of a few hundred bytes; the module text once, not
     # once per asset (which would make this 3,000 times the module).
     assert len(json.dumps(document)) < 20 * len(path.read_text())
-    assert elapsed < 2, elapsed
+    if not under_address_sanitizer():  # the interpreter's every allocation is intercepted there
+        assert elapsed < 2, elapsed
 
 
 # --- the process ---------------------------------------------------------------------------------
