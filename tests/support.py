@@ -279,9 +279,137 @@ def run_unprivileged(code, timeout=60):
         preexec_fn=drop, cwd="/",
     )
 
+
+# --- running the mervo command
+
+# A small project with every input shape: a plain value, a fan-in over partitions, and one
+# partition per partition.
+PROJECT = """
+    import os
+    from mervo import asset, partitions
+
+    @asset()
+    def raw():
+        return [1, 2, 3]
+
+    @asset(inputs={"data": raw})
+    def doubled(data):
+        return [x * 2 for x in data]
+
+    @asset(name="grid", partitions={"x": partitions([1, 2]), "y": partitions(["a", "b"])})
+    def grid(x, y):
+        return f"{x}{y}"
+
+    @asset(inputs={"cells": "grid"})
+    def together(cells):
+        return cells
+
+    @asset(inputs={"cell": "grid"}, partitions={"x": partitions([1, 2]), "y": partitions(["a", "b"])})
+    def per_cell(cell, x, y):
+        return [cell, x, y]
+"""
+
+
+def mervo(root, *args, env=None, timeout=120, prelude=None):
+    """Runs the command in `root`; `prelude` is Python code run instead of `-m mervo`."""
+    head = ["-c", prelude] if prelude else ["-m", "mervo"]
+    return subprocess.run(
+        [sys.executable, *head, *args], cwd=root, capture_output=True, text=True, timeout=timeout,
+        env={**os.environ, **(env or {})},
+    )
+
+
+def start_mervo(root, *args, env=None):
+    """The command as a running process, its output in pipes."""
+    return subprocess.Popen(
+        [sys.executable, "-m", "mervo", *args], cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True, env={**os.environ, **(env or {})},
+    )
+
+
+def run_record(out):
+    return json.loads((out / "run.json").read_text())
+
+
+def statuses(out):
+    return {(j["asset"].rsplit(":", 1)[-1], j["partition"]): j["status"] for j in run_record(out)["jobs"]}
+
+
+def value(out, asset_folder, partition="_"):
+    return json.loads((out / asset_folder / partition / "value.json").read_text())
+
+
+def wait_for(predicate, timeout=30, proc=None):
+    """Polls `predicate` until true; fails early when `proc` ended first."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if proc is not None and proc.poll() is not None:
+            raise AssertionError(f"the command ended first: {proc.communicate()}")
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting")
+        time.sleep(0.05)
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
 # --- discovery
 
 
 def run_discover(root, *modules, env=None):
     """Runs the project stub in `root`, which holds the modules; both streams as bytes."""
     return run_python("-m", "mervo.discover", *modules, cwd=root, env=env, text=False)
+
+
+class FakeExecutor:
+    """Runs jobs in this process for scheduling tests: `outcome(call)` returns the value to
+    store, or raises to fail the job. Records the calls it was given."""
+
+    slots = 2
+
+    def __init__(self, outcome):
+        self.outcome = outcome
+        self.calls = []
+
+    def submit(self, call):
+        from concurrent.futures import Future
+
+        from mervo.jobs import WorkerOutcome
+
+        self.calls.append(call)
+        try:
+            value = self.outcome(call)
+        except Exception as exc:
+            record, status = {"error": f"{type(exc).__qualname__}: {exc}", "error_type": type(exc).__name__,
+                              "ok": False}, 1
+        else:
+            (call.folder / "value.json").write_text(json.dumps(value))
+            record, status = {"ok": True, "value_path": str(call.folder / "value.json")}, 0
+        (call.folder / "result.json").write_text(json.dumps(record))
+        future = Future()
+        future.set_result(WorkerOutcome(status, 0.0))
+        return future
+
+    def shutdown(self, cancel=False):
+        pass
+
+
+class QuietReporter:
+    def start(self, total):
+        self.done = []
+
+    def job_started(self, record):
+        pass
+
+    def job_done(self, record):
+        self.done.append(record)
+
+    def finish(self, result):
+        pass

@@ -171,13 +171,26 @@ def test_the_format_version_is_covered(monkeypatch):
     assert with_() != before
 
 
-def test_many_partitions_fingerprint_quickly():
+def best_of_three(action):
+    times = []
+    for _ in range(3):
+        started = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def test_a_job_fingerprint_costs_a_few_hashes():
+    # Measured against plain hashing in the same run, so that a busy machine does not matter.
     shared = fingerprints.asset_digest("c" * 64, META)
     upstream = [("data", None, "a" * 64), ("b", "A", "b" * 64)]
-    started = time.perf_counter()
-    prints = {fingerprints.partition_fingerprint(shared, str(i), upstream) for i in range(100_000)}
-    assert len(prints) == 100_000
-    assert time.perf_counter() - started < 3.0
+    prints, hashed = set(), set()
+    fingerprinting = best_of_three(lambda: prints.update(
+        fingerprints.partition_fingerprint(shared, str(i), upstream, [("ticker", '"A"')]) for i in range(30_000)))
+    hashing = best_of_three(lambda: hashed.update(
+        hashlib.sha256(b"%d" % i + b"x" * 300).hexdigest() for i in range(30_000)))
+    assert len(prints) == len(hashed) == 30_000
+    assert fingerprinting < 15 * hashing
 
 
 @pytest.mark.parametrize("size", [0, 1, (1 << 20) - 1, (1 << 20) + 3, 3 << 20])
