@@ -9,7 +9,7 @@ import sys
 import time
 
 import pytest
-from test_cli import PROJECT, run_record, statuses
+from support import PROJECT, run_record, statuses
 
 distributed = pytest.importorskip("distributed")
 
@@ -71,11 +71,13 @@ def mervo(root, *args, env=None, prelude=WRAPPER, timeout=120):
 
 
 def output_files(out):
-    return {
-        path.relative_to(out): path.read_bytes()
-        for path in sorted(out.rglob("*.json"))
-        if path.name in ("value.json", "result.json")
-    }
+    """The files a reader sees in each job folder: the last good pair, the last failure."""
+    shown = {}
+    for job in {p.parent for p in out.glob("*/*/attempts")}:
+        for name in ("value.json", "result.json", "failed/result.json"):
+            if (job / name).exists():
+                shown[(job / name).relative_to(out)] = (job / name).read_bytes()
+    return shown
 
 
 def test_same_files_and_statuses_as_the_local_executor(user_modules):
@@ -92,7 +94,7 @@ def test_same_files_and_statuses_as_the_local_executor(user_modules):
     assert dask.returncode == 1, dask.stderr
     assert dask.stderr == ""
     assert output_files(out) == local_files
-    assert len(local_files) == 2 * 11 + 1  # the failed job leaves no value
+    assert len(local_files) == 2 * 11 + 1  # the failed job leaves its failure record alone
     assert statuses(out) == local_statuses
     assert sorted(local_statuses.values()).count("skipped") == 1
     fields = ("asset", "partition", "status", "error", "exit_status", "folder")
@@ -129,7 +131,7 @@ def test_a_dask_worker_killed_during_a_job_fails_that_job(user_modules, tmp_path
     victim = jobs["victim"]
     assert victim["status"] == "failed", victim
     assert victim["error"].startswith("could not run the worker: the Dask worker running it died (tcp://127.0.0.1:")
-    assert not (out / "killer.victim" / "_" / "result.json").exists()
+    assert not (out / "killer.victim" / "_" / "result.json").exists()  # never succeeded
 
 
 def test_ctrl_c_cancels_the_running_jobs(user_modules, tmp_path):

@@ -1,6 +1,7 @@
 """Planning a run from an inspection document: identity, graph, partitions, inputs."""
 
 import json
+from pathlib import Path
 
 import pytest
 
@@ -62,7 +63,7 @@ def test_an_asset_found_in_two_modules_is_one_asset():
         ),
         (
             (record("u", partitions={"t": ["x"]}), record("a", inputs={"v": "/p/flows.py:u"}, partitions={"t": ["y"]})),
-            "upstream '/p/flows.py:u' has no matching partition",
+            "upstream 'flows.u' has no matching partition",
         ),
     ],
 )
@@ -118,7 +119,7 @@ def test_an_empty_dimension_has_no_jobs_and_feeds_an_empty_mapping():
 
 
 @pytest.mark.parametrize(
-    "texts, key", [(['"AAPL"', "1"], "AAPL|1"), (["null", "[1,2]", '{"a":1}'], 'null|[1,2]|{"a":1}'), (['"a|b"'], "a|b")]
+    "texts, key", [(['"AAPL"', "1"], "AAPL|1"), (["null", "[1,2]", '{"a":1}'], 'null|[1,2]|{"a":1}'), (['"a|b"'], "a\\|b"), (['"a\\\\"', '"|"'], "a\\\\|\\|")]
 )
 def test_partition_keys(texts, key):
     assert partition_key(texts) == key
@@ -140,3 +141,72 @@ def test_safe_segments(text):
 def test_safe_segments_keep_distinct_texts_apart():
     texts = ["", ".", "..", "%", "%25", "a/b", "a%2Fb", "a b", "a_b", "A", "a"]
     assert len({safe_segment(t) for t in texts}) == len(texts)
+
+
+def discovered(function, attribute=None, **options):
+    """A record of the command's discovery stub: it also names the attribute found."""
+    return {**record(function, **options), "attribute": attribute or function, "line": 3}
+
+
+@pytest.mark.parametrize(
+    "values_json, message",
+    [
+        ('["1",1]', 'dimension \'p\' has two values with one partition key: "1" and 1'),
+        ('["a","a","b"]', 'dimension \'p\' has the same value twice: "a" and "a"'),
+        # 2**64 and 2**64+1 both arrive as this double
+        ("[1.8446744073709552e+19,1.8446744073709552e+19]", "the same value twice: 1.8446744073709552e+19 and"),
+    ],
+)
+def test_two_combinations_never_share_a_key(values_json, message):
+    rec = record("a")
+    rec["decorator_metadata"]["partitions"] = {"p": {"kind": "inline", "values_json": values_json}}
+    with pytest.raises(PlanError, match="asset 'flows.a'") as info:
+        build_plan(doc(rec))
+    assert message in str(info.value)
+
+
+def test_escaped_keys_and_folders_stay_apart():
+    plan = build_plan(doc(record("a", partitions={"x": ["a|b", "a"], "y": ["c", "b|c"]})))
+    keys = [j.key for j in plan.jobs]
+    assert keys == ["a\\|b|c", "a\\|b|b\\|c", "a|c", "a|b\\|c"]
+    long, spelled = "x" * 300, None
+    spelled = safe_segment(long)  # a shorter text that spells the shortened name of a longer one
+    assert safe_segment(spelled) != spelled
+    plan = build_plan(doc(record("b", partitions={"p": [long, spelled]})))
+    assert len({plan.job_folder(Path("/o"), j) for j in plan.jobs}) == 2
+
+
+@pytest.mark.parametrize("name", ["run.json", "run.json.tmp", "report.html", ".mervo.lock", "history.sqlite"])
+def test_no_asset_folder_takes_a_name_the_command_writes(name):
+    plan = build_plan(doc(record("a", name=name)))
+    folder = plan.folders[name]
+    assert folder != name and not folder.startswith(".")
+
+
+def test_factory_made_assets_are_found_as_their_attribute():
+    plan = build_plan(doc(discovered("load"), discovered("load", "load_users"), discovered("load", "load_orders")))
+    assert sorted(a.attribute for a in plan.assets) == ["load", "load_orders", "load_users"]
+    assert len(set(plan.folders.values())) == 3
+    with pytest.raises(PlanError, match=r"names 3 assets made by one function .*give each a name="):
+        build_plan(doc(discovered("load"), discovered("load", "load_users"), discovered("load", "load_orders"),
+                       discovered("use", inputs={"v": "/p/flows.py:load"})))
+
+
+def test_planning_is_linear_in_the_partitions():
+    import time
+
+    n = 20_000
+    started = time.perf_counter()
+    plan = build_plan(doc(
+        record("up", partitions={"p": list(range(n))}),
+        record("down", partitions={"p": list(range(n))}, inputs={"v": "/p/flows.py:up"}),
+        record("all", inputs={"v": "/p/flows.py:down"}),
+    ))
+    elapsed = time.perf_counter() - started
+    assert len(plan.jobs) == 2 * n + 1 and plan.jobs[n + 5].depends == {5}
+    assert elapsed < 3, elapsed  # quadratic matching took minutes at this size
+
+
+def test_a_10000_long_chain_plans_without_recursion():
+    chain = [record("a0")] + [record(f"a{i}", inputs={"v": f"/p/flows.py:a{i - 1}"}) for i in range(1, 10_000)]
+    assert len(build_plan(doc(*chain)).jobs) == 10_000

@@ -5,58 +5,81 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
 
 from . import report
 from .executors import LocalExecutor
-from .planning import PlanError, build_plan
-from .runner import run_plan
+from .output import OutputError, OutputFolder
+from .planning import PlanError, build_graph, expand
+from .runner import Interrupted, run_plan
 
 __all__ = ["main"]
 
 
 class CommandError(Exception):
-    """A failure to report in one line, without a traceback."""
+    """A failure to report in one line (or a few), without a traceback."""
 
 
-def inspect_project(modules: list[str]) -> dict:
-    """Runs the inspection stub in a fresh interpreter and returns its document.
+def discover_project(modules: list[str]) -> dict:
+    """Runs the discovery stub in a fresh interpreter and returns its document.
 
-    Skip lines and tracebacks of the stub go straight to our standard error.
+    What user modules print while being imported goes straight to our standard error.
     """
     proc = subprocess.run(
-        [sys.executable, "-m", "mervo.inspect", *modules], stdout=subprocess.PIPE, stderr=None, text=True
+        [sys.executable, "-m", "mervo.discover", *modules], stdout=subprocess.PIPE, stderr=None
     )
     if proc.returncode != 0:
-        raise CommandError(f"inspection failed (exit status {proc.returncode}); see the error above")
+        raise CommandError(f"discovery failed (exit status {proc.returncode}); see the error above")
     try:
-        return json.loads(proc.stdout)
+        document = json.loads(proc.stdout.decode("utf-8"))
     except ValueError as exc:
-        raise CommandError(f"inspection printed no document: {exc}") from None
+        raise CommandError(f"discovery printed no document: {exc}") from None
+    errors = document.get("errors") or []
+    if errors:
+        raise CommandError("\n".join(_import_error(e) for e in errors))
+    return document
 
 
-def _plan(args):
+def _import_error(error: dict) -> str:
+    where = f"{error['file']}:{error['line']}: " if error.get("file") and error.get("line") else ""
+    text = f"{where}cannot import module {error['module']!r}: {error['error']}"
+    trace = (error.get("traceback") or "").rstrip()
+    if trace:
+        text += "\n" + "\n".join("    " + line for line in trace.splitlines())
+    return text
+
+
+def _graph(args):
+    document = discover_project(args.modules)
     try:
-        return build_plan(inspect_project(args.modules), getattr(args, "select", None))
+        from .checks import check_document
+    except ImportError:
+        problems = []
+    else:
+        problems = check_document(document)
+    if problems:
+        raise CommandError("\n".join(str(p) for p in problems))
+    try:
+        return build_graph(document, getattr(args, "select", None))
     except PlanError as exc:
         raise CommandError(str(exc)) from None
 
 
 def cmd_list(args) -> int:
-    plan = _plan(args)
-    if not plan.assets:
-        print("no assets found", file=sys.stderr)
-        return 0
-    report.print_asset_table(plan)
+    graph = _graph(args)
+    if not graph.assets:
+        raise CommandError(f"no assets found in {', '.join(args.modules)}")
+    report.print_asset_table(graph)
     return 0
 
 
 def cmd_graph(args) -> int:
-    plan = _plan(args)
+    graph = _graph(args)
     render = report.render_dot if args.format == "dot" else report.render_mermaid
-    sys.stdout.write(render(plan))
+    sys.stdout.write(render(graph))
     return 0
 
 
@@ -84,24 +107,37 @@ def _make_executor(args):
 
 def cmd_run(args) -> int:
     start = _make_executor(args)
-    plan = _plan(args)
+    graph = _graph(args)
+    if not graph.assets:
+        raise CommandError(f"no assets found in {', '.join(args.modules)}")
     try:
-        executor = start()
-    except KeyboardInterrupt:
-        return 130
+        plan = expand(graph)
+    except PlanError as exc:
+        raise CommandError(str(exc)) from None
+    executor = start()
     try:
-        result = run_plan(plan, executor, Path(args.out).resolve(), report.make_reporter(sys.stdout))
+        try:
+            folder = OutputFolder.open(Path(args.out).resolve(), ["mervo", *args.argv])
+        except OutputError as exc:
+            raise CommandError(str(exc)) from None
+        with folder:
+            result = run_plan(plan, executor, folder, report.make_reporter(sys.stdout))
     finally:
         executor.shutdown()
+    for problem in result.problems:
+        print(f"mervo: error: {problem}", file=sys.stderr)
     if result.interrupted:
-        return 130
+        return 128 + (result.signal or signal.SIGINT)
     return 0 if result.ok else 1
 
 
 def _positive(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
     if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
+        raise argparse.ArgumentTypeError(f"expected a whole number ≥ 1, got {text!r}")
     return value
 
 
@@ -110,16 +146,16 @@ def build_parser() -> argparse.ArgumentParser:
         prog="mervo",
         description="Discover, plan and materialise the data assets of a Python project.",
         epilog="Modules are imported by name from the current folder and sys.path, "
-        "e.g. `mervo run flows` for ./flows.py.",
+        "e.g. `mervo run flows` for ./flows.py; a package also brings its submodules.",
     )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser("list", help="show the assets found in the modules", description="Show the assets found.")
-    p.add_argument("modules", nargs="+", metavar="MODULE", help="module to inspect (dotted name)")
+    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
     p.set_defaults(func=cmd_list)
 
     p = sub.add_parser("graph", help="print the asset graph", description="Print the asset graph as text.")
-    p.add_argument("modules", nargs="+", metavar="MODULE", help="module to inspect (dotted name)")
+    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
     p.add_argument("--format", choices=("mermaid", "dot"), default="mermaid", help="graph language (default: mermaid)")
     p.set_defaults(func=cmd_graph)
 
@@ -127,9 +163,9 @@ def build_parser() -> argparse.ArgumentParser:
         "run",
         help="materialise the assets",
         description="Materialise every asset and partition, each upstream before its dependants. "
-        "Exits 1 when any job failed or was skipped.",
+        "Exits 1 when any job failed or was skipped, 130 on Ctrl-C and 143 on SIGTERM.",
     )
-    p.add_argument("modules", nargs="+", metavar="MODULE", help="module to inspect (dotted name)")
+    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
     p.add_argument("--out", default="mervo-out", metavar="DIR", help="output folder (default: ./mervo-out)")
     p.add_argument(
         "--jobs",
@@ -154,16 +190,33 @@ def build_parser() -> argparse.ArgumentParser:
         "--select",
         nargs="+",
         metavar="NAME",
-        help="run only these assets (by name, function or key) and what they depend on",
+        help="run only these assets (by name, module.function or key) and what they depend on",
     )
     p.set_defaults(func=cmd_run)
     return parser
 
 
+def _terminate(signum, frame):
+    raise Interrupted(signum)
+
+
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = build_parser().parse_args(argv)
+    args.argv = argv
+    # SIGTERM stops the command the way Ctrl-C does: workers killed, run.json written.
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         return args.func(args)
     except CommandError as exc:
         print(f"mervo: error: {exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt as exc:
+        return 128 + getattr(exc, "signum", signal.SIGINT)
+    except BrokenPipeError:
+        # A reader that went away (`mervo list m | head -1`): stop quietly, as other tools do.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
+    finally:
+        signal.signal(signal.SIGTERM, previous)

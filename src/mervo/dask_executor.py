@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import asyncio
+import glob
 import json
 import logging
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -17,7 +19,8 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from concurrent.futures import wait as wait_all
 from pathlib import Path
 
-from .executors import OUTPUT_TAIL, Executor, WorkerCall, WorkerOutcome
+from .executors import Executor
+from .jobs import PARENT_ENV, RESULT, VALUE, WorkerCall, WorkerOutcome
 
 __all__ = ["DaskExecutor", "ExecutorError", "require_distributed", "run_job"]
 
@@ -52,14 +55,38 @@ _cancelled_runs: set[str] = set()
 _live_lock = threading.Lock()
 
 
+OUTPUT_LIMIT = 1024 * 1024  # bytes of worker output sent back: the first and last half
+
+
+def _bounded(data: bytes) -> bytes:
+    if len(data) <= OUTPUT_LIMIT:
+        return data
+    half = OUTPUT_LIMIT // 2
+    return data[:half] + f"\n[... {len(data) - 2 * half} bytes of output left out ...]\n".encode() + data[-half:]
+
+
+def _sweep_orphans() -> None:
+    """Removes the job folders of Dask worker processes on this host that have died."""
+    for path in glob.glob(os.path.join(tempfile.gettempdir(), "mervo-job-*-*")):
+        try:
+            pid = int(os.path.basename(path).split("-")[2])
+        except (IndexError, ValueError):
+            continue
+        if pid != os.getpid() and not os.path.exists(f"/proc/{pid}"):
+            shutil.rmtree(path, ignore_errors=True)
+
+
 def run_job(run_id: str, module: str, function: str, kwargs_json: str, python_path: str | None) -> dict:
     """Runs one worker stub in a private temporary folder and returns what it left there."""
-    with tempfile.TemporaryDirectory(prefix="mervo-job-") as tmp:
+    _sweep_orphans()
+    # The folder names this process, so that a later job can clear it away if we are killed.
+    with tempfile.TemporaryDirectory(prefix=f"mervo-job-{os.getpid()}-") as tmp:
         folder = os.path.join(tmp, "out")
         os.mkdir(folder)
-        env = None
+        env = dict(os.environ)
+        # The stub ends with this Dask worker process, even when that is killed outright.
+        env[PARENT_ENV] = str(os.getpid())
         if python_path:
-            env = dict(os.environ)
             env["PYTHONPATH"] = os.pathsep.join(p for p in (python_path, env.get("PYTHONPATH")) if p)
         argv = [sys.executable, "-m", "mervo.worker", module, function, folder, "-"]
         started = time.perf_counter()
@@ -67,28 +94,32 @@ def run_job(run_id: str, module: str, function: str, kwargs_json: str, python_pa
             if run_id in _cancelled_runs:
                 raise RuntimeError("cancelled")
             proc = subprocess.Popen(
-                argv, cwd=tmp, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT
-            )
+                argv, cwd=tmp, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                start_new_session=True,
+            )  # fmt: skip
             _live.setdefault(run_id, set()).add(proc)
         try:
             output, _ = proc.communicate(kwargs_json.encode("utf-8"))
         finally:
             with _live_lock:
                 _live.get(run_id, set()).discard(proc)
+            try:  # whatever the stub left running ends with it
+                os.killpg(proc.pid, 9)
+            except (ProcessLookupError, PermissionError):
+                pass
         duration = time.perf_counter() - started
         files = {}
-        for name in ("value.json", "result.json"):
+        for name in (VALUE, RESULT):
             try:
                 with open(os.path.join(folder, name), "rb") as source:
                     files[name] = source.read()
             except FileNotFoundError:
                 files[name] = None
-        text = output.decode("utf-8", "replace")
         return {
             "exit_status": proc.returncode,
             "duration": duration,
-            "output": text if len(text) <= OUTPUT_TAIL else "..." + text[-OUTPUT_TAIL:],
-            "value_path": str(Path(folder) / "value.json"),
+            "output": _bounded(output),
+            "value_path": str(Path(folder) / VALUE),
             "files": files,
         }
 
@@ -99,7 +130,10 @@ def _kill_run(run_id: str) -> int:
         _cancelled_runs.add(run_id)
         procs = _live.pop(run_id, set())
     for proc in procs:
-        proc.kill()
+        try:
+            os.killpg(proc.pid, 9)
+        except (ProcessLookupError, PermissionError):
+            pass
     return len(procs)
 
 
@@ -186,15 +220,47 @@ class DaskExecutor(Executor):
         # this catches them even where the scheduler would quietly run the task again.
         self._client.subscribe_topic("all", self._on_event)
         self.slots = max(1, jobs or sum(self._client.nthreads().values()))
+        # A client that lost its scheduler settles nothing any more: watch it, and fail
+        # what is pending once it has given up reconnecting.
+        self._lost: str | None = None
+        self._stop_watch = threading.Event()
+        self._watch = threading.Thread(target=self._watch_client, name="mervo-dask-watch", daemon=True)
+        self._watch.start()
+
+    def _client_gone(self) -> str | None:
+        status = getattr(self._client, "status", "running")
+        if status in ("closing", "closed", "failed"):
+            return f"lost the Dask scheduler (client {status})"
+        return None
+
+    def _watch_client(self) -> None:
+        while not self._stop_watch.wait(0.5):
+            reason = self._client_gone()
+            if reason is not None:
+                self._fail_pending(reason)
+                return
+
+    def _fail_pending(self, reason: str) -> None:
+        with self._lock:
+            self._lost = reason
+            keys = list(self._pending)
+        for key in keys:
+            entry = self._take(key)
+            if entry is not None:
+                entry[0].set_exception(RuntimeError(reason))
 
     # -- submitting and collecting
 
     def submit(self, call: WorkerCall) -> Future:
         outer: Future = Future()
         key = f"mervo-{call.module}.{call.function}-{uuid.uuid4().hex}"
+        reason = self._client_gone()
         with self._lock:
             if self._closed:
                 raise RuntimeError("the Dask executor is shut down")
+            reason = reason or self._lost
+            if reason is not None:
+                raise RuntimeError(reason)
             self._pending[key] = (outer, call)
         python_path = str(call.cwd) if self._share_cwd else None
         task = self._client.submit(
@@ -225,12 +291,15 @@ class DaskExecutor(Executor):
                 worker = getattr(getattr(exc, "last_worker", None), "address", None)
                 raise WorkerLost(f"the Dask worker running it died ({worker or 'unknown address'})") from None
             files = data["files"]
-            if files["value.json"] is not None:
-                _write_atomically(call.folder / "value.json", files["value.json"])
-            if files["result.json"] is not None:
-                result = relocate_result(files["result.json"], data["value_path"], str(call.folder / "value.json"))
-                _write_atomically(call.folder / "result.json", result)
-            outer.set_result(WorkerOutcome(data["exit_status"], data["duration"], data["output"]))
+            if call.log is not None:
+                _write_atomically(call.log, data["output"])
+            if files[VALUE] is not None:
+                _write_atomically(call.folder / VALUE, files[VALUE])
+            if files[RESULT] is not None:
+                result = relocate_result(files[RESULT], data["value_path"], str(call.folder / VALUE))
+                _write_atomically(call.folder / RESULT, result)
+            output = "" if call.log is not None else data["output"].decode("utf-8", "replace")
+            outer.set_result(WorkerOutcome(data["exit_status"], data["duration"], output))
         except BaseException as exc:
             outer.set_exception(exc)
 
@@ -265,8 +334,11 @@ class DaskExecutor(Executor):
             self._closed = True
             pending = [outer for outer, _ in self._pending.values()]
             tasks = list(self._tasks.values())
+        self._stop_watch.set()
         try:
-            if cancel:
+            if self._client_gone() is not None:
+                self._fail_pending(self._client_gone())
+            elif cancel:
                 if tasks:
                     self._client.cancel(tasks, force=True)
                     self._client.run(_kill_run, self._run_id, on_error="ignore")
@@ -279,7 +351,8 @@ class DaskExecutor(Executor):
         finally:
             self._helper.shutdown(wait=True)
             # Else the scheduler would announce our own leaving to the closed connection.
-            self._client.unsubscribe_topic("all")
+            if self._client_gone() is None:
+                self._client.unsubscribe_topic("all")
             self._client.close()
             self._close_cluster()
 

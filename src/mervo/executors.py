@@ -1,47 +1,23 @@
-"""How jobs run: the job-launcher interface and the local process pool."""
+"""How jobs run: the executor interface and local worker processes.
+
+Executors only start and watch workers; what a worker is given and what its files mean
+belongs to `jobs`.
+"""
 
 from __future__ import annotations
 
 import abc
 import os
+import signal
 import subprocess
 import sys
 import threading
 import time
 from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass
-from pathlib import Path
+
+from .jobs import PARENT_ENV, WorkerCall, WorkerOutcome, worker_command
 
 __all__ = ["Executor", "LocalExecutor", "WorkerCall", "WorkerOutcome", "worker_command"]
-
-# Keyword-argument texts above this size go through standard input, far below the
-# 128 KiB limit of one command-line argument.
-INLINE_LIMIT = 32 * 1024
-OUTPUT_TAIL = 4000  # characters of worker output kept for the run record
-
-
-@dataclass(frozen=True)
-class WorkerCall:
-    module: str
-    function: str
-    folder: Path  # where value.json and result.json are to be left
-    kwargs_json: str
-    cwd: Path
-
-
-@dataclass(frozen=True)
-class WorkerOutcome:
-    exit_status: int
-    duration: float  # seconds the worker ran
-    output: str  # the tail of what it printed
-
-
-def worker_command(call: WorkerCall, python: str = sys.executable) -> tuple[list[str], str | None]:
-    """The worker's argv, and the text for its standard input when the kwargs are large."""
-    argv = [python, "-m", "mervo.worker", call.module, call.function, str(call.folder)]
-    if len(call.kwargs_json) <= INLINE_LIMIT:
-        return argv + [call.kwargs_json], None
-    return argv + ["-"], call.kwargs_json
 
 
 class Executor(abc.ABC):
@@ -53,59 +29,84 @@ class Executor(abc.ABC):
     @abc.abstractmethod
     def submit(self, call: WorkerCall) -> Future:
         """Starts `call`; the future resolves to a WorkerOutcome once the worker has ended
-        and its files are in `call.folder`."""
+        and its files are in `call.folder`. Raises at once when the executor cannot start it."""
 
     @abc.abstractmethod
     def shutdown(self, cancel: bool = False) -> None:
-        """Waits for running calls, or with `cancel` stops them."""
+        """Waits for running calls, or with `cancel` stops them; every future settles."""
 
 
-def _tail(text: str) -> str:
-    return text if len(text) <= OUTPUT_TAIL else "..." + text[-OUTPUT_TAIL:]
+def _kill_group(pid: int) -> None:
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
 
 
 class LocalExecutor(Executor):
-    """One fresh interpreter per job, up to `jobs` at a time, on this machine."""
+    """One fresh interpreter per job, up to `jobs` at a time, on this machine.
+
+    Each worker leads its own process group, so that whatever it started ends with it:
+    the group is killed once the worker has exited, and on cancellation.
+    """
 
     def __init__(self, jobs: int | None = None, python: str = sys.executable):
         self.slots = max(1, jobs or os.cpu_count() or 1)
         self._python = python
-        self._pool = ThreadPoolExecutor(max_workers=self.slots, thread_name_prefix="mervo-job")
-        self._running: set[subprocess.Popen] = set()
+        self._waiters = ThreadPoolExecutor(max_workers=self.slots, thread_name_prefix="mervo-wait")
+        self._running: dict[int, subprocess.Popen] = {}
         self._lock = threading.Lock()
         self._cancelled = False
+        self._env = {**os.environ, PARENT_ENV: str(os.getpid())}
 
     def submit(self, call: WorkerCall) -> Future:
-        return self._pool.submit(self._run, call)
-
-    def _run(self, call: WorkerCall) -> WorkerOutcome:
-        argv, stdin_text = worker_command(call, self._python)
-        started = time.perf_counter()
+        argv, _ = worker_command(call, self._python)
+        future: Future = Future()
         with self._lock:
             if self._cancelled:
                 raise RuntimeError("cancelled")
-            proc = subprocess.Popen(
-                argv,
-                cwd=call.cwd,
-                stdin=subprocess.PIPE if stdin_text is not None else subprocess.DEVNULL,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.STDOUT,
-                text=True,
-                encoding="utf-8",
-                errors="replace",
-            )
-            self._running.add(proc)
+            # Output goes to a file, never through us: a worker may print without bound,
+            # and a child it leaves behind may hold the file open after it exits.
+            log = open(call.log, "wb") if call.log is not None else subprocess.DEVNULL
+            try:
+                started = time.perf_counter()
+                proc = subprocess.Popen(
+                    argv,
+                    cwd=call.cwd,
+                    stdin=subprocess.DEVNULL,
+                    stdout=log,
+                    stderr=subprocess.STDOUT,
+                    start_new_session=True,
+                    env=self._env,
+                )
+            finally:
+                if call.log is not None:
+                    log.close()
+            self._running[proc.pid] = proc
+        self._waiters.submit(self._wait, proc, started, future)
+        return future
+
+    def _wait(self, proc: subprocess.Popen, started: float, future: Future) -> None:
         try:
-            output, _ = proc.communicate(stdin_text)
-        finally:
+            try:
+                # Seen exited but not yet reaped, the pid cannot be reused by another
+                # group: killing the group now reaches only what the worker left behind.
+                os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)
+            except ChildProcessError:
+                pass
+            _kill_group(proc.pid)
+            status = proc.wait()
             with self._lock:
-                self._running.discard(proc)
-        return WorkerOutcome(proc.returncode, time.perf_counter() - started, _tail(output or ""))
+                self._running.pop(proc.pid, None)
+            future.set_result(WorkerOutcome(status, time.perf_counter() - started))
+        except BaseException as exc:  # never leave a future unsettled
+            if not future.done():
+                future.set_exception(exc)
 
     def shutdown(self, cancel: bool = False) -> None:
         if cancel:
             with self._lock:
                 self._cancelled = True
-                for proc in self._running:
-                    proc.kill()
-        self._pool.shutdown(wait=True, cancel_futures=cancel)
+                for pid in list(self._running):
+                    _kill_group(pid)
+        self._waiters.shutdown(wait=True)

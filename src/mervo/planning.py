@@ -1,7 +1,8 @@
 """Planning a run: asset identity, the asset graph, partition expansion and input mapping.
 
-Pure data: nothing here starts a process or imports user code. The input is the inspection
-document that ``python -m mervo.inspect`` prints.
+Pure data: nothing here starts a process, touches a file or imports user code. The input is
+the document of the command's discovery stub (``python -m mervo.discover``) or of the
+inspection stub (``python -m mervo.inspect``); both list asset records.
 """
 
 from __future__ import annotations
@@ -17,12 +18,16 @@ from typing import Callable, Iterable, Mapping, Sequence
 __all__ = [
     "Asset",
     "Dimension",
+    "Graph",
     "InputSpec",
     "Job",
     "Plan",
     "PlanError",
+    "RESERVED_NAMES",
     "assets_from_document",
+    "build_graph",
     "build_plan",
+    "expand",
     "kwargs_text",
     "partition_key",
     "safe_segment",
@@ -30,9 +35,23 @@ __all__ = [
 
 UNPARTITIONED = "_"  # the partition folder of an asset without partitions
 
+# Names the command itself writes at the top of an output folder; no asset folder may take one.
+RESERVED_NAMES = frozenset(
+    {"run.json", "run.json.tmp", "report.html", "report.html.tmp", "history.sqlite"}
+    | {"history.sqlite" + s for s in ("-wal", "-shm", "-journal")}
+)
+
 
 class PlanError(Exception):
     """The project cannot be run as declared (unknown input, duplicate key, cycle, ...)."""
+
+
+def _key_segment(text: str) -> str:
+    """One value's part of a partition key: strings as themselves, other values as JSON text,
+    with `\\` and `|` escaped so that the joined key can be split back unambiguously."""
+    value = json.loads(text)
+    raw = value if isinstance(value, str) else text
+    return raw.replace("\\", "\\\\").replace("|", "\\|")
 
 
 @dataclass(frozen=True)
@@ -44,26 +63,41 @@ class Dimension:
     def size(self) -> int:
         return len(self.texts)
 
+    def segments(self) -> tuple[str, ...]:
+        return tuple(_key_segment(t) for t in self.texts)
+
 
 @dataclass(frozen=True)
 class Asset:
     key: str
     name: str | None
     module: str
-    function: str
+    function: str  # the function's __name__
     file_path: str
     inputs: Mapping[str, str]  # parameter -> reference as declared
     dimensions: tuple[Dimension, ...]
     return_type: str | None
+    attribute: str = ""  # the module attribute it was found under (what the worker looks up)
+    line: int | None = None
+    serializer: str | None = None
+    function_source: str = ""
+    metadata: Mapping = field(default_factory=dict, compare=False, repr=False)
+    parameters: tuple | None = field(default=None, compare=False, repr=False)
 
     @property
     def default_key(self) -> str:
+        """The reference `@asset(inputs=...)` stores for this asset's function."""
         return f"{self.file_path}:{self.function}"
 
     @property
     def label(self) -> str:
-        """A short name for progress lines: the given name, else module.function."""
-        return self.name if self.name is not None else f"{self.module}.{self.function}"
+        """The one name shown everywhere: the given name, else module.attribute."""
+        return self.name if self.name is not None else f"{self.module}.{self.attribute or self.function}"
+
+    @property
+    def where(self) -> str:
+        """file:line of the definition, for messages."""
+        return f"{self.file_path}:{self.line}" if self.line else self.default_key
 
     @property
     def partitioned(self) -> bool:
@@ -95,28 +129,44 @@ def _skip_space(text: str, at: int) -> int:
 def _asset_from_record(record: Mapping) -> Asset:
     meta = record.get("decorator_metadata") or {}
     dimensions = []
-    # Dimension order is name order (as the document lists them), stable across runs.
+    # Dimension order is name order, stable across runs whatever the dict order was.
     for dim_name, spec in sorted((meta.get("partitions") or {}).items()):
         dimensions.append(Dimension(dim_name, split_array_text(spec["values_json"])))
-    key = meta.get("name")
-    default_key = f"{record['file_path']}:{record['function_name']}"
+    name = meta.get("name")
+    function = record["function_name"]
+    attribute = record.get("attribute") or function
+    default_key = f"{record['file_path']}:{function}"
+    if name is not None:
+        key = name
+    elif attribute == function:
+        key = default_key
+    else:  # made by a factory: its function's name is not the one it is found under
+        key = f"{record['file_path']}:{attribute}"
+    parameters = record.get("parameters")
     return Asset(
-        key=key if key is not None else default_key,
-        name=key,
+        key=key,
+        name=name,
         module=record["module_path"],
-        function=record["function_name"],
+        function=function,
         file_path=record["file_path"],
         inputs=dict(meta.get("inputs") or {}),
         dimensions=tuple(dimensions),
         return_type=record.get("return_type"),
+        attribute=attribute,
+        line=record.get("line"),
+        serializer=meta.get("serializer"),
+        function_source=record.get("function_source", ""),
+        metadata=meta,
+        parameters=None if parameters is None else tuple(parameters),
     )
 
 
 def assets_from_document(document: Mapping) -> list[Asset]:
-    """Assets of an inspection document, once each, in discovery order.
+    """Assets of a document, once each, in discovery order.
 
-    An asset imported into several inspected modules appears once per module in the
-    document; it is the same asset (same source file and function) and is kept once.
+    The discovery stub lists each asset object once. The inspection stub lists an asset
+    imported into several modules once per module: the same source file and function is
+    the same asset there, and is kept once.
     """
     by_key: dict[str, Asset] = {}
     for record in document.get("assets", []):
@@ -124,10 +174,8 @@ def assets_from_document(document: Mapping) -> list[Asset]:
         seen = by_key.get(asset.key)
         if seen is None:
             by_key[asset.key] = asset
-        elif seen.default_key != asset.default_key:
-            raise PlanError(
-                f"two assets share the key {asset.key!r}: {seen.default_key} and {asset.default_key}"
-            )
+        elif "attribute" in record or seen.default_key != asset.default_key:
+            raise PlanError(f"two assets share the key {asset.key!r}: {seen.where} and {asset.where}")
     return list(by_key.values())
 
 
@@ -140,75 +188,117 @@ class InputSpec:
     jobs: tuple[int, ...]  # upstream job ids (one for "value")
 
 
-@dataclass
 class Job:
-    id: int
-    asset: Asset
-    partition: tuple[tuple[str, str], ...]  # (dimension, value text) in dimension order
-    key: str | None  # partition key, None when the asset has no partitions
-    inputs: list[InputSpec] = field(default_factory=list)
-    depends: set[int] = field(default_factory=set)
+    """One asset, or one partition of it: what one worker materialises."""
+
+    __slots__ = ("id", "asset", "values", "key", "inputs", "depends")
+
+    def __init__(self, id: int, asset: Asset, values: tuple[str, ...], key: str | None):
+        self.id = id
+        self.asset = asset
+        self.values = values  # value texts, in the asset's dimension order
+        self.key = key  # partition key, None when the asset has no partitions
+        self.inputs: tuple[InputSpec, ...] = ()
+        self.depends: frozenset[int] = frozenset()
+
+    @property
+    def partition(self) -> tuple[tuple[str, str], ...]:
+        """(dimension, value text) pairs in dimension order."""
+        return tuple(zip((d.name for d in self.asset.dimensions), self.values))
 
     @property
     def label(self) -> str:
         return self.asset.label if self.key is None else f"{self.asset.label}[{self.key}]"
 
+    def __repr__(self) -> str:
+        return f"Job({self.id}, {self.label!r})"
+
 
 @dataclass
-class Plan:
+class Graph:
+    """The assets to run and how they connect, without expanding partitions."""
+
     assets: list[Asset]  # in dependency order
     upstreams: dict[str, dict[str, str]]  # asset key -> parameter -> upstream key
-    jobs: list[Job]  # each job after every job it depends on
     folders: dict[str, str]  # asset key -> folder name
+
+    def by_key(self) -> dict[str, Asset]:
+        return {asset.key: asset for asset in self.assets}
+
+    def fan_in(self, asset: Asset, upstream: Asset) -> bool:
+        """Whether `asset` receives all of `upstream`'s partitions as one mapping."""
+        mine = {d.name for d in asset.dimensions}
+        return upstream.partitioned and not all(d.name in mine for d in upstream.dimensions)
+
+
+@dataclass
+class Plan(Graph):
+    jobs: list[Job] = field(default_factory=list)  # each job after every job it depends on
 
     def job_folder(self, root: Path, job: Job) -> Path:
         return root / self.folders[job.asset.key] / safe_segment(job.key if job.key is not None else UNPARTITIONED)
 
-    def dependants(self) -> dict[int, list[int]]:
-        out: dict[int, list[int]] = {job.id: [] for job in self.jobs}
+    def dependants(self) -> list[list[int]]:
+        out: list[list[int]] = [[] for _ in self.jobs]
         for job in self.jobs:
             for dep in job.depends:
                 out[dep].append(job.id)
         return out
 
 
-def _value_text(text: str) -> str:
-    """A partition value as it appears in a partition key."""
-    value = json.loads(text)
-    return value if isinstance(value, str) else text
-
-
 def partition_key(values: Iterable[str]) -> str:
     """The partition key of one combination of value texts, in dimension order."""
-    return "|".join(_value_text(text) for text in values)
+    return "|".join(_key_segment(text) for text in values)
 
 
 _SAFE = re.compile(r"[A-Za-z0-9._-]")
 
 
 def safe_segment(text: str) -> str:
-    """A file-system-safe, stable and reversible folder name for `text`."""
+    """A file-system-safe, stable folder name for `text`; distinct texts get distinct names."""
     out = "".join(c if _SAFE.fullmatch(c) else "".join(f"%{b:02X}" for b in c.encode("utf-8")) for c in text)
     if out in ("", ".", ".."):  # "%" alone cannot come from any text: "%" itself is "%25"
         out = out.replace(".", "%2E") or "%"
     if len(out.encode()) > 200:  # keep well inside NAME_MAX
-        digest = hashlib.sha1(text.encode("utf-8")).hexdigest()[:12]
-        out = out[:180] + "-" + digest
+        # "%-" never appears in an unshortened name (escapes are "%" and two hex digits).
+        digest = hashlib.sha1(text.encode("utf-8")).hexdigest()[:16]
+        out = out[:180] + "%-" + digest
+    return out
+
+
+def _top_segment(text: str) -> str:
+    """safe_segment, kept off the names the command writes itself and off hidden names."""
+    out = safe_segment(text)
+    if out in RESERVED_NAMES or out.startswith("."):
+        out = f"%{ord(out[0]):02X}" + out[1:]
     return out
 
 
 def _resolve(assets: Sequence[Asset]) -> dict[str, dict[str, str]]:
-    index: dict[str, str] = {}
+    by_key = {asset.key: asset for asset in assets}
+    by_reference: dict[str, list[Asset]] = {}
     for asset in assets:
-        index.setdefault(asset.default_key, asset.key)
-        index[asset.key] = asset.key
+        by_reference.setdefault(asset.default_key, []).append(asset)
     upstreams: dict[str, dict[str, str]] = {}
     for asset in assets:
         resolved = {}
         for parameter, reference in asset.inputs.items():
-            if reference not in index:
-                raise PlanError(f"asset {asset.key!r}: input {parameter!r} refers to unknown asset {reference!r}")
-            resolved[parameter] = index[reference]
+            found = by_reference.get(reference, [])
+            if reference in by_key and len(found) <= 1:
+                resolved[parameter] = reference
+                continue
+            if len(found) > 1:
+                names = ", ".join(a.label for a in found)
+                raise PlanError(
+                    f"asset {asset.label!r} ({asset.where}): input {parameter!r} refers to {reference!r}, "
+                    f"which names {len(found)} assets made by one function ({names}); "
+                    "give each a name= and refer to it by that name"
+                )
+            if not found:
+                raise PlanError(
+                    f"asset {asset.label!r} ({asset.where}): input {parameter!r} refers to unknown asset {reference!r}"
+                )
+            resolved[parameter] = found[0].key
         upstreams[asset.key] = resolved
     return upstreams
 
@@ -245,7 +335,9 @@ def _select(assets: Sequence[Asset], upstreams: Mapping[str, Mapping[str, str]],
     chosen: set[str] = set()
     for name in names:
         matches = [
-            a.key for a in assets if name in (a.key, a.name, a.function, a.default_key, f"{a.module}.{a.function}")
+            a.key
+            for a in assets
+            if name in (a.key, a.name, a.label, a.function, a.attribute, a.default_key, f"{a.module}.{a.function}")
         ]
         if not matches:
             raise PlanError(f"--select {name!r} matches no asset")
@@ -263,8 +355,8 @@ def _select(assets: Sequence[Asset], upstreams: Mapping[str, Mapping[str, str]],
 def _folders(assets: Sequence[Asset]) -> dict[str, str]:
     def plain(asset: Asset) -> str:
         if asset.name is not None:
-            return safe_segment(asset.name)
-        return safe_segment(f"{Path(asset.file_path).stem or asset.module}.{asset.function}")
+            return _top_segment(asset.name)
+        return _top_segment(f"{Path(asset.file_path).stem or asset.module}.{asset.attribute or asset.function}")
 
     names = {asset.key: plain(asset) for asset in assets}
     counts: dict[str, int] = {}
@@ -276,50 +368,94 @@ def _folders(assets: Sequence[Asset]) -> dict[str, str]:
     return names
 
 
-def build_plan(document: Mapping, select: Sequence[str] | None = None) -> Plan:
-    """Turns an inspection document into jobs, or raises PlanError before anything runs."""
+def _check_dimensions(asset: Asset, upstreams: Mapping[str, str]) -> None:
+    clash = sorted({d.name for d in asset.dimensions} & set(upstreams))
+    if clash:
+        raise PlanError(f"asset {asset.label!r}: {clash[0]!r} is both an input and a partition dimension")
+    # Keys join escaped segments, so two combinations share a key only if some dimension
+    # has two values with one segment: checking each dimension checks every combination.
+    for dim in asset.dimensions:
+        seen: dict[str, str] = {}
+        for text, segment in zip(dim.texts, dim.segments()):
+            if segment in seen:
+                what = "the same value twice" if seen[segment] == text else "two values with one partition key"
+                raise PlanError(
+                    f"asset {asset.label!r} ({asset.where}): dimension {dim.name!r} has {what}: "
+                    f"{seen[segment]} and {text} (key {segment!r})"
+                )
+            seen[segment] = text
+
+
+def build_graph(document: Mapping, select: Sequence[str] | None = None) -> Graph:
+    """The assets of a document in dependency order, or PlanError before anything runs."""
     assets = assets_from_document(document)
     upstreams = _resolve(assets)
     ordered = _dependency_order(assets, upstreams)
     if select:
         chosen = _select(assets, upstreams, select)
         ordered = [asset for asset in ordered if asset.key in chosen]
+    for asset in ordered:
+        _check_dimensions(asset, upstreams[asset.key])
+    return Graph(ordered, {a.key: upstreams[a.key] for a in ordered}, _folders(ordered))
 
+
+def expand(graph: Graph) -> Plan:
+    """One job per asset and partition; time and memory linear in the number of jobs."""
     jobs: list[Job] = []
     jobs_of: dict[str, list[Job]] = {}
-    for asset in ordered:
-        clash = sorted({d.name for d in asset.dimensions} & set(upstreams[asset.key]))
-        if clash:
-            raise PlanError(f"asset {asset.key!r}: {clash[0]!r} is both an input and a partition dimension")
-        combos = itertools.product(*[[(d.name, t) for t in d.texts] for d in asset.dimensions])
+    # upstream key -> its jobs by value texts; built once, looked up by every dependant
+    index_of: dict[str, dict[tuple[str, ...], int]] = {}
+    by_key = graph.by_key()
+    for asset in graph.assets:
+        specs = []  # (parameter, upstream key, mode, fixed job ids or positions into our values)
+        dim_pos = {d.name: i for i, d in enumerate(asset.dimensions)}
+        for parameter, upstream_key in sorted(graph.upstreams[asset.key].items()):
+            upstream = by_key[upstream_key]
+            upstream_jobs = jobs_of[upstream_key]
+            if not upstream.partitioned:
+                specs.append(InputSpec(parameter, upstream_key, "value", (upstream_jobs[0].id,)))
+            elif graph.fan_in(asset, upstream):
+                specs.append(InputSpec(parameter, upstream_key, "mapping", tuple(j.id for j in upstream_jobs)))
+            else:
+                if upstream_key not in index_of:
+                    index_of[upstream_key] = {j.values: j.id for j in upstream_jobs}
+                positions = tuple(dim_pos[d.name] for d in upstream.dimensions)
+                specs.append((parameter, upstream_key, positions))
         own = []
-        for combo in combos:
-            job = Job(len(jobs), asset, tuple(combo), partition_key(t for _, t in combo) if asset.dimensions else None)
-            for parameter, upstream_key in sorted(upstreams[asset.key].items()):
-                job.inputs.append(_input_spec(job, parameter, upstream_key, jobs_of[upstream_key]))
-            for spec in job.inputs:
-                job.depends.update(spec.jobs)
+        folders: set[str] = set()
+        combos = itertools.product(*[d.texts for d in asset.dimensions]) if asset.dimensions else [()]
+        for values in combos:
+            key = partition_key(values) if asset.dimensions else None
+            job = Job(len(jobs), asset, values, key)
+            inputs = []
+            for spec in specs:
+                if isinstance(spec, InputSpec):
+                    inputs.append(spec)
+                    continue
+                parameter, upstream_key, positions = spec
+                found = index_of[upstream_key].get(tuple(values[p] for p in positions))
+                if found is None:
+                    raise PlanError(
+                        f"asset {asset.label!r} partition {key!r}: upstream {by_key[upstream_key].label!r} "
+                        "has no matching partition"
+                    )
+                inputs.append(InputSpec(parameter, upstream_key, "value", (found,)))
+            job.inputs = tuple(inputs)
+            job.depends = frozenset(i for s in inputs for i in s.jobs)
+            if key is not None:
+                folder = safe_segment(key)
+                if folder in folders:
+                    raise PlanError(f"asset {asset.label!r}: two partitions share the folder {folder!r}")
+                folders.add(folder)
             jobs.append(job)
             own.append(job)
         jobs_of[asset.key] = own
-    return Plan(ordered, {a.key: upstreams[a.key] for a in ordered}, jobs, _folders(ordered))
+    return Plan(graph.assets, graph.upstreams, graph.folders, jobs)
 
 
-def _input_spec(job: Job, parameter: str, upstream_key: str, upstream_jobs: list[Job]) -> InputSpec:
-    upstream = upstream_jobs[0].asset if upstream_jobs else None
-    if upstream is None:  # an upstream with an empty partition dimension has no jobs
-        return InputSpec(parameter, upstream_key, "mapping", ())
-    if not upstream.partitioned:
-        return InputSpec(parameter, upstream_key, "value", (upstream_jobs[0].id,))
-    mine = dict(job.partition)
-    if all(d.name in mine for d in upstream.dimensions):
-        for candidate in upstream_jobs:
-            if all(mine[dim] == text for dim, text in candidate.partition):
-                return InputSpec(parameter, upstream_key, "value", (candidate.id,))
-        raise PlanError(
-            f"asset {job.asset.key!r} partition {job.key!r}: upstream {upstream_key!r} has no matching partition"
-        )
-    return InputSpec(parameter, upstream_key, "mapping", tuple(j.id for j in upstream_jobs))
+def build_plan(document: Mapping, select: Sequence[str] | None = None) -> Plan:
+    """Turns a document into jobs, or raises PlanError before anything runs."""
+    return expand(build_graph(document, select))
 
 
 def kwargs_text(plan: Plan, job: Job, value_text: Callable[[int], str]) -> str:

@@ -1,39 +1,73 @@
-"""Runs a plan: each job after its upstream jobs, as many at once as the executor allows."""
+"""The scheduler: each job after its upstream jobs, as many at once as the executor allows.
+
+It owns the job statuses, skip propagation, cancellation and the run record; how a job is
+handed to a worker belongs to `jobs`, how workers are started to the executor, and what the
+user sees to the reporter.
+"""
 
 from __future__ import annotations
 
-import json
+import enum
+import os
+import signal
+import threading
 import time
+from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, wait
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Protocol
 
-from .executors import Executor, WorkerCall, WorkerOutcome
+from . import jobs
+from .executors import Executor
+from .output import OutputFolder, now_text
 from .planning import Job, Plan, kwargs_text
 
-__all__ = ["JobRecord", "RunResult", "run_plan"]
+__all__ = ["Interrupted", "JobRecord", "JobStatus", "Reporter", "RunResult", "run_plan"]
 
-SKIPPED = "skipped (upstream failed)"
+
+class JobStatus(str, enum.Enum):
+    PENDING = "pending"
+    RUNNING = "running"
+    OK = "ok"
+    FAILED = "failed"
+    SKIPPED = "skipped"
+    CANCELLED = "cancelled"
+
+    def __str__(self) -> str:
+        return self.value
+
+    __format__ = str.__format__
+
+    @property
+    def settled(self) -> bool:
+        return self not in (JobStatus.PENDING, JobStatus.RUNNING)
 
 
 @dataclass
 class JobRecord:
     job: Job
-    status: str = "pending"  # ok, failed, skipped, cancelled
+    status: JobStatus = JobStatus.PENDING
     duration: float | None = None
     error: str | None = None
     exit_status: int | None = None
     folder: Path | None = None
+    attempt: jobs.Attempt | None = None
 
     def as_json(self) -> dict:
+        attempt = self.attempt
         return {
             "asset": self.job.asset.key,
+            "label": self.job.asset.label,
             "partition": self.job.key,
-            "status": self.status,
+            "status": self.status.value,
             "duration": None if self.duration is None else round(self.duration, 6),
             "error": self.error,
             "exit_status": self.exit_status,
             "folder": None if self.folder is None else str(self.folder),
+            "attempt": None if attempt is None else str(attempt.folder),
+            "log": None if attempt is None or not attempt.log.exists() else str(attempt.log),
         }
 
 
@@ -43,130 +77,171 @@ class RunResult:
     duration: float
     interrupted: bool = False
     counts: dict[str, int] = field(default_factory=dict)
+    signal: int | None = None  # the signal that interrupted the run
+    problems: list[str] = field(default_factory=list)  # what went wrong outside any job
 
     @property
     def ok(self) -> bool:
-        return not self.interrupted and all(r.status == "ok" for r in self.records)
+        return not self.interrupted and not self.problems and all(r.status is JobStatus.OK for r in self.records)
 
 
-def _clear_outputs(folder: Path) -> None:
-    # A worker that dies must not leave an earlier run's files looking like its own.
-    for name in ("result.json", "value.json"):
-        try:
-            (folder / name).unlink()
-        except FileNotFoundError:
-            pass
+class Reporter(Protocol):
+    def start(self, total: int) -> None: ...
+    def job_started(self, record: JobRecord) -> None: ...
+    def job_done(self, record: JobRecord) -> None: ...
+    def finish(self, result: RunResult) -> None: ...
 
 
-def _judge(record: JobRecord, outcome: WorkerOutcome) -> None:
-    record.duration = outcome.duration
-    record.exit_status = outcome.exit_status
-    result_path = record.folder / "result.json"
-    try:
-        result = json.loads(result_path.read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        result = None
-    except (OSError, ValueError) as exc:
-        record.status = "failed"
-        record.error = f"unreadable result.json: {exc}"
+class Interrupted(KeyboardInterrupt):
+    """A signal asked the run to stop; handled like Ctrl-C."""
+
+    def __init__(self, signum: int):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def _raise_interrupted(signum, frame):
+    raise Interrupted(signum)
+
+
+@contextmanager
+def _signals(handler):
+    """SIGINT and SIGTERM go to `handler` inside the block (main thread only)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
         return
-    if result is None:
-        record.status = "failed"
-        detail = outcome.output.strip().splitlines()[-1:] if outcome.output.strip() else []
-        record.error = f"worker exited with status {outcome.exit_status} without writing result.json" + (
-            f": {detail[0]}" if detail else ""
-        )
-    elif result.get("ok") is True and outcome.exit_status == 0:
-        record.status = "ok"
-    else:
-        record.status = "failed"
-        record.error = result.get("error") or f"worker exited with status {outcome.exit_status}"
+    saved = {s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for signum, previous in saved.items():
+            signal.signal(signum, previous)
 
 
-def run_plan(plan: Plan, executor: Executor, out: Path, reporter, cwd: Path | None = None) -> RunResult:
-    """Runs every job of `plan`, writing under `out`, and records the run in out/run.json."""
-    out.mkdir(parents=True, exist_ok=True)
+def _absorb(signum, frame):
+    pass  # shutting down already: the record of what finished must still be written
+
+
+def run_plan(
+    plan: Plan, executor: Executor, folder: OutputFolder, reporter: Reporter, cwd: Path | None = None
+) -> RunResult:
+    """Runs every job of `plan` under `folder` and records the run in its run.json."""
     cwd = cwd or Path.cwd()
-    records = [JobRecord(job, folder=plan.job_folder(out, job)) for job in plan.jobs]
+    records = [JobRecord(job, folder=plan.job_folder(folder.root, job)) for job in plan.jobs]
     dependants = plan.dependants()
-    waiting = {job.id: set(job.depends) for job in plan.jobs}
-    ready = [job.id for job in plan.jobs if not job.depends]
+    remaining = [len(job.depends) for job in plan.jobs]
+    ready = deque(job.id for job in plan.jobs if not job.depends)
     running: dict[Future, int] = {}
     started = time.perf_counter()
-    reporter.start(len(records))
+    interrupted_by: int | None = None
 
-    def value_text(job_id: int) -> str:
-        return (records[job_id].folder / "value.json").read_text(encoding="utf-8")
-
-    def finish(job_id: int) -> None:
+    def settle(job_id: int, status: JobStatus, error: str | None = None) -> None:
         record = records[job_id]
+        record.status, record.error = status, error
+        if record.attempt is not None and status is JobStatus.FAILED:
+            try:
+                jobs.record_failure(record.attempt)
+            except OSError:
+                pass  # the failure is in run.json either way
         reporter.job_done(record)
-        for child in dependants[job_id]:
-            if record.status != "ok":
-                skip(child)
-            else:
-                waiting[child].discard(job_id)
-                if not waiting[child] and records[child].status == "pending":
+        if status is JobStatus.OK:
+            for child in dependants[job_id]:
+                remaining[child] -= 1
+                if remaining[child] == 0:
                     ready.append(child)
-
-    def skip(job_id: int) -> None:
-        record = records[job_id]
-        if record.status != "pending":
             return
-        record.status = "skipped"
-        record.error = SKIPPED
-        finish(job_id)
+        # A worklist, not recursion: chains of any length.
+        because = f"skipped: upstream {record.job.label} {status.value}"
+        pending = [job_id]
+        while pending:
+            for child in dependants[pending.pop()]:
+                dependant = records[child]
+                if dependant.status is JobStatus.PENDING:
+                    dependant.status, dependant.error = JobStatus.SKIPPED, because
+                    reporter.job_done(dependant)
+                    pending.append(child)
 
-    interrupted = False
-    try:
-        while ready or running:
-            while ready and len(running) < executor.slots:
-                job_id = ready.pop(0)
-                record = records[job_id]
-                record.folder.mkdir(parents=True, exist_ok=True)
-                _clear_outputs(record.folder)
-                try:
-                    kwargs = kwargs_text(plan, record.job, value_text)
-                except OSError as exc:
-                    record.status, record.error = "failed", f"could not read an upstream value: {exc}"
-                    finish(job_id)
-                    continue
-                call = WorkerCall(record.job.asset.module, record.job.asset.function, record.folder, kwargs, cwd)
-                running[executor.submit(call)] = job_id
-                reporter.job_started(record)
-            if not running:
-                continue
-            done, _ = wait(running, return_when=FIRST_COMPLETED)
-            for future in done:
-                job_id = running.pop(future)
-                record = records[job_id]
-                try:
-                    _judge(record, future.result())
-                except Exception as exc:  # the executor could not run the worker at all
-                    record.status, record.error = "failed", f"could not run the worker: {exc}"
-                finish(job_id)
-    except KeyboardInterrupt:
-        interrupted = True
-        executor.shutdown(cancel=True)
+    def dispatch(job_id: int) -> None:
+        record = records[job_id]
+        job = record.job
+        try:
+            record.attempt = jobs.start_attempt(record.folder, folder.run_id)
+            kwargs = kwargs_text(plan, job, lambda i: jobs.value_text(records[i].folder))
+            call = jobs.WorkerCall(
+                job.asset.module, job.asset.attribute or job.asset.function, record.attempt.folder, kwargs, cwd,
+                record.attempt.log,
+            )  # fmt: skip
+            future = executor.submit(call)
+        except OSError as exc:
+            where = f" ({exc.filename})" if exc.filename else ""
+            settle(job_id, JobStatus.FAILED, f"could not start the job: {exc.strerror or exc}{where}")
+            return
+        except Exception as exc:  # the executor cannot take jobs any more
+            settle(job_id, JobStatus.FAILED, f"could not run the worker: {exc}")
+            return
+        record.status = JobStatus.RUNNING
+        running[future] = job_id
+        reporter.job_started(record)
+
+    def collect(future: Future, job_id: int) -> None:
+        record = records[job_id]
+        try:
+            outcome = future.result()
+        except Exception as exc:  # the executor could not run the worker at all
+            settle(job_id, JobStatus.FAILED, f"could not run the worker: {exc}")
+            return
+        record.duration, record.exit_status = outcome.duration, outcome.exit_status
+        verdict = jobs.judge(record.attempt, outcome)
+        if verdict.ok:
+            try:
+                jobs.promote(record.attempt)
+            except (OSError, ValueError) as exc:
+                settle(job_id, JobStatus.FAILED, f"could not keep the value: {exc}")
+                return
+            settle(job_id, JobStatus.OK)
+        else:
+            settle(job_id, JobStatus.FAILED, verdict.error)
+
+    reporter.start(len(records))
+    # Outer: once the run is stopping, further signals are absorbed until run.json is written.
+    with _signals(_absorb):
+        with _signals(_raise_interrupted):
+            try:
+                while ready or running:
+                    while ready and len(running) < executor.slots:
+                        dispatch(ready.popleft())
+                    if not running:
+                        continue
+                    done, _ = wait(running, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        collect(future, running.pop(future))
+            except KeyboardInterrupt as exc:
+                interrupted_by = getattr(exc, "signum", signal.SIGINT)
+        if interrupted_by is not None:
+            executor.shutdown(cancel=True)
+            for record in records:
+                if not record.status.settled:
+                    record.status, record.error = JobStatus.CANCELLED, "cancelled"
+        result = RunResult(records, time.perf_counter() - started, interrupted_by is not None, signal=interrupted_by)
         for record in records:
-            if record.status == "pending":
-                record.status = "cancelled"
-    result = RunResult(records, time.perf_counter() - started, interrupted)
-    for record in records:
-        result.counts[record.status] = result.counts.get(record.status, 0) + 1
-    _write_run_record(out / "run.json", result)
-    reporter.finish(result)
+            result.counts[record.status.value] = result.counts.get(record.status.value, 0) + 1
+        try:
+            folder.write_record(_run_document(result))
+        except OSError as exc:
+            result.problems.append(f"could not write {folder.root / 'run.json'}: {exc.strerror or exc}")
+        reporter.finish(result)
     return result
 
 
-def _write_run_record(path: Path, result: RunResult) -> None:
-    document = {
+def _run_document(result: RunResult) -> dict:
+    return {
         "ok": result.ok,
+        "state": "interrupted" if result.interrupted else "finished",
         "interrupted": result.interrupted,
+        "signal": None if result.signal is None else signal.Signals(result.signal).name,
+        "ended": now_text(),
+        "pid": os.getpid(),
         "duration": round(result.duration, 6),
         "counts": result.counts,
         "jobs": [record.as_json() for record in result.records],
     }
-    tmp = path.with_name(path.name + ".tmp")
-    tmp.write_text(json.dumps(document, indent=2, ensure_ascii=False) + "\n", encoding="utf-8")
-    tmp.replace(path)

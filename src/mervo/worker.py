@@ -1,10 +1,26 @@
 """The worker stub: ``python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]``."""
 
+import os
 import sys
 
 from _mervo import materialize_asset
 
 USAGE = "usage: python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]"
+
+
+def _end_with_parent():
+    """Started by the `mervo` command, end when it does, even by `kill -9`: an orphan
+    would otherwise go on and write a stale value after a newer run."""
+    parent = os.environ.pop("MERVO_PARENT_PID", None)
+    if parent is None or not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(PR_SET_PDEATHSIG, 9, 0, 0, 0)  # SIGKILL
+    if os.getppid() != int(parent):  # it died before the request took effect
+        os._exit(1)
 
 
 def main(argv=None):
@@ -31,4 +47,5 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
+    _end_with_parent()
     sys.exit(main())

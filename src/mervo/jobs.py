@@ -1,0 +1,275 @@
+"""The worker contract: how a job is handed to a worker, and how its outcome is read back.
+
+A job folder holds the last successful pair and nothing half-written:
+
+    <job>/attempts/<id>/      one folder per attempt: value.json, result.json, log.txt
+    <job>/current  -> attempts/<id>   the last successful attempt, switched by one rename
+    <job>/failed   -> attempts/<id>   the latest failed attempt, if it failed after that
+    <job>/value.json  -> current/value.json   (and result.json, log.txt)
+
+A worker only ever writes into its own attempt folder; only a successful attempt is made
+current, so a failed, killed or orphaned worker cannot replace a good value.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+__all__ = [
+    "Attempt",
+    "Verdict",
+    "WorkerCall",
+    "WorkerOutcome",
+    "judge",
+    "promote",
+    "record_failure",
+    "start_attempt",
+    "worker_command",
+]
+
+ATTEMPTS = "attempts"
+CURRENT = "current"
+FAILED = "failed"
+VALUE = "value.json"
+RESULT = "result.json"
+LOG = "log.txt"
+KWARGS = "kwargs.json"
+# Files of an attempt that the job folder shows through links into `current`.
+SHOWN = (VALUE, RESULT, LOG)
+
+# Keyword-argument texts above this size go through a file (or standard input), far below
+# the 128 KiB limit of one command-line argument.
+INLINE_LIMIT = 32 * 1024
+LOG_LIMIT = 1024 * 1024  # a longer log keeps its first and last half of this
+TAIL_BYTES = 4000
+# Set for a worker so that it ends itself when the process that started it is gone.
+PARENT_ENV = "MERVO_PARENT_PID"
+
+
+@dataclass(frozen=True)
+class WorkerCall:
+    module: str
+    function: str  # the module attribute the worker looks up
+    folder: Path  # the attempt folder: where the worker leaves value.json and result.json
+    kwargs_json: str
+    cwd: Path
+    log: Path | None = None  # where its standard output and error go
+
+
+@dataclass(frozen=True)
+class WorkerOutcome:
+    exit_status: int  # negative: killed by that signal
+    duration: float  # seconds the worker ran
+    output: str = ""  # what it printed, when it did not go to call.log
+
+
+def worker_command(call: WorkerCall, python: str = sys.executable, stdin: bool = False) -> tuple[list[str], str | None]:
+    """The worker's argv, and the text for its standard input when the kwargs are large.
+
+    Without `stdin`, large kwargs go through a file in the attempt folder instead.
+    """
+    argv = [python, "-m", "mervo.worker", call.module, call.function, str(call.folder)]
+    if len(call.kwargs_json) <= INLINE_LIMIT:
+        return argv + [call.kwargs_json], None
+    if stdin:
+        return argv + ["-"], call.kwargs_json
+    path = call.folder / KWARGS
+    path.write_text(call.kwargs_json, encoding="utf-8")
+    return argv + ["@" + str(path)], None
+
+
+@dataclass(frozen=True)
+class Attempt:
+    job_folder: Path
+    id: str
+
+    @property
+    def folder(self) -> Path:
+        return self.job_folder / ATTEMPTS / self.id
+
+    @property
+    def log(self) -> Path:
+        return self.folder / LOG
+
+
+def _target(link: Path) -> str | None:
+    try:
+        return os.readlink(link)
+    except OSError:
+        return None
+
+
+def start_attempt(job_folder: Path, attempt_id: str) -> Attempt:
+    """A fresh, empty attempt folder; attempts left by killed runs are cleared away.
+
+    The caller holds the output folder's lock, so no other run is writing here.
+    """
+    attempts = job_folder / ATTEMPTS
+    attempts.mkdir(parents=True, exist_ok=True)
+    keep = {Path(t).name for t in (_target(job_folder / CURRENT), _target(job_folder / FAILED)) if t}
+    for entry in os.listdir(attempts):
+        if entry not in keep:
+            shutil.rmtree(attempts / entry, ignore_errors=True)
+    attempt = Attempt(job_folder, attempt_id)
+    attempt.folder.mkdir()
+    return attempt
+
+
+def _point(link: Path, target: str) -> str | None:
+    """Makes `link` a symlink to `target` in one rename; returns what it pointed to."""
+    before = _target(link)
+    if before == target:
+        return None
+    tmp = link.with_name(f".{link.name}.tmp")
+    try:
+        tmp.unlink()
+    except FileNotFoundError:
+        pass
+    os.symlink(target, tmp)
+    os.replace(tmp, link)
+    return before
+
+
+def _drop_attempt(job_folder: Path, target: str | None, *still_used: str | None) -> None:
+    if target and target not in still_used and target.startswith(ATTEMPTS + "/"):
+        shutil.rmtree(job_folder / target, ignore_errors=True)
+
+
+def promote(attempt: Attempt) -> None:
+    """Makes a successful attempt the job's current pair, in one atomic step."""
+    job = attempt.job_folder
+    result_path = attempt.folder / RESULT
+    # "value_path" names where the value stays: the job folder's link, not the attempt.
+    record = json.loads(result_path.read_text(encoding="utf-8"))
+    if record.get("value_path") == str(attempt.folder / VALUE):
+        record["value_path"] = str(job / VALUE)
+        tmp = attempt.folder / (RESULT + ".tmp")
+        # The host's escapes without ASCII escaping, keys sorted, no spaces: the worker's form.
+        tmp.write_text(json.dumps(record, ensure_ascii=False, sort_keys=True, separators=(",", ":")), encoding="utf-8")
+        os.replace(tmp, result_path)
+    target = f"{ATTEMPTS}/{attempt.id}"
+    before = _point(job / CURRENT, target)
+    for name in SHOWN:
+        link = job / name
+        if (attempt.folder / name).exists():
+            if _target(link) != f"{CURRENT}/{name}":  # a file of an older layout, or nothing
+                _point(link, f"{CURRENT}/{name}")
+        elif link.is_symlink():
+            link.unlink()
+    failed = _target(job / FAILED)
+    if failed is not None:  # the job has succeeded since: its last failure is history
+        (job / FAILED).unlink()
+    _drop_attempt(job, before, target)
+    _drop_attempt(job, failed, target)
+
+
+def record_failure(attempt: Attempt) -> None:
+    """Keeps a failed attempt under `failed`, beside the untouched last good pair."""
+    job = attempt.job_folder
+    # What a failed worker managed to write of its value is of no use, and on a full disk
+    # its space is what the run record needs.
+    for name in (VALUE, KWARGS):
+        try:
+            (attempt.folder / name).unlink()
+        except FileNotFoundError:
+            pass
+    before = _point(job / FAILED, f"{ATTEMPTS}/{attempt.id}")
+    _drop_attempt(job, before, _target(job / CURRENT))
+
+
+def trim_log(path: Path, limit: int = LOG_LIMIT) -> None:
+    """Keeps a log's first and last `limit`/2 bytes, with a marker where the middle was."""
+    try:
+        size = path.stat().st_size
+    except OSError:
+        return
+    if size <= limit:
+        return
+    half = limit // 2
+    with open(path, "rb") as source:
+        head = source.read(half)
+        source.seek(size - half)
+        tail = source.read()
+    marker = f"\n[... {size - 2 * half} bytes of output left out ...]\n".encode()
+    tmp = path.with_name(path.name + ".tmp")
+    tmp.write_bytes(head + marker + tail)
+    os.replace(tmp, path)
+
+
+def log_tail(path: Path | None, lines: int = 5) -> list[str]:
+    if path is None:
+        return []
+    try:
+        with open(path, "rb") as source:
+            source.seek(0, os.SEEK_END)
+            size = source.tell()
+            source.seek(max(0, size - TAIL_BYTES))
+            text = source.read().decode("utf-8", "replace")
+    except OSError:
+        return []
+    return [line for line in text.splitlines() if line.strip()][-lines:]
+
+
+def _disk_full(folder: Path) -> bool:
+    try:
+        stats = os.statvfs(folder)
+    except OSError:
+        return False
+    return stats.f_bavail * stats.f_frsize < 64 * 1024
+
+
+def signal_name(number: int) -> str:
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return f"signal {number}"
+
+
+@dataclass(frozen=True)
+class Verdict:
+    ok: bool
+    error: str | None = None
+
+
+def judge(attempt: Attempt, outcome: WorkerOutcome) -> Verdict:
+    """What a worker's files and exit status say about its job."""
+    trim_log(attempt.log)
+    path = attempt.folder / RESULT
+    try:
+        result = json.loads(path.read_text(encoding="utf-8"))
+        if not isinstance(result, dict):
+            raise ValueError("not a JSON object")
+    except FileNotFoundError:
+        result, problem = None, "without writing result.json"
+    except (OSError, ValueError) as exc:
+        result, problem = None, f"leaving an incomplete result.json ({exc})"
+    if result is not None:
+        if result.get("ok") is True and outcome.exit_status == 0:
+            return Verdict(True)
+        if result.get("ok") is not True:
+            return Verdict(False, str(result.get("error") or f"worker exited with status {outcome.exit_status}"))
+        problem = "after writing its result"
+    status = outcome.exit_status
+    if status < 0:
+        name = signal_name(-status)
+        how = f"worker was killed by {name}" + (" (out of memory?)" if name == "SIGKILL" else "")
+    else:
+        how = f"worker exited with status {status}"
+    error = f"{how} {problem}"
+    if _disk_full(attempt.folder):  # the worker could not even say so itself
+        error += f": No space left on device (the disk of {attempt.job_folder} is full)"
+    tail = log_tail(attempt.log) or [line for line in outcome.output.splitlines() if line.strip()][-5:]
+    if tail:
+        error += "\noutput (last lines):\n" + "\n".join("  " + line for line in tail)
+    return Verdict(False, error)
+
+
+def value_text(job_folder: Path) -> str:
+    """The value.json text of a job's current pair."""
+    return (job_folder / VALUE).read_text(encoding="utf-8")
