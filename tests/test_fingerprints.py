@@ -193,6 +193,29 @@ def test_a_job_fingerprint_costs_a_few_hashes():
     assert fingerprinting < 15 * hashing
 
 
+@pytest.mark.parametrize(
+    "code, metadata, upstream, values, reason",
+    [
+        ("c" * 64, META, BASE["upstream"], [("ticker", '"A"')], None),
+        ("d" * 64, META, BASE["upstream"], [("ticker", '"A"')], fingerprints.CODE_CHANGED),
+        ("c" * 64, {**META, "serializer": "pickle"}, BASE["upstream"], [("ticker", '"A"')],
+         fingerprints.DECORATOR_CHANGED),
+        ("c" * 64, META, BASE["upstream"][:2], [("ticker", '"A"')], fingerprints.UPSTREAM_CHANGED),
+        ("c" * 64, META, BASE["upstream"], [("ticker", "1")], fingerprints.FORMAT_CHANGED),
+    ],
+)
+def test_why_a_job_is_stale(tmp_path, code, metadata, upstream, values, reason):
+    def fields(code, metadata, upstream, values):
+        return fingerprints.job_fields(fingerprints.asset_digest(code, metadata), code, "A", upstream, values)
+
+    before = fields(BASE["code"], META, list(reversed(BASE["upstream"])), BASE["partition_values"])
+    assert before["fingerprint"] == with_()
+    write_meta(tmp_path / "meta.json", **before, value_hash="v")
+    recorded = read_meta(tmp_path / "meta.json")
+    assert fingerprints.stale_reason(recorded, fields(code, metadata, upstream, values)) == reason
+    assert fingerprints.stale_reason(None, before) == fingerprints.NEVER_MATERIALISED
+
+
 @pytest.mark.parametrize("size", [0, 1, (1 << 20) - 1, (1 << 20) + 3, 3 << 20])
 def test_file_digest_is_the_sha256_of_the_bytes(tmp_path, size):
     data = bytes(range(256)) * (size // 256) + bytes(size % 256)

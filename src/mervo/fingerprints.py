@@ -33,9 +33,11 @@ __all__ = [
     "code_digest",
     "file_digest",
     "fingerprint_metadata",
+    "job_fields",
     "job_fingerprint",
     "partition_fingerprint",
     "read_meta",
+    "stale_reason",
     "write_meta",
 ]
 
@@ -302,6 +304,46 @@ def job_fingerprint(
 ) -> str:
     """SHA-256 hex over everything a job's value depends on that mervo can see (module docstring)."""
     return partition_fingerprint(asset_digest(code, metadata), partition_key, upstream, partition_values)
+
+
+NEVER_MATERIALISED = "never materialised"
+CODE_CHANGED = "code changed"
+DECORATOR_CHANGED = "decorator changed"
+UPSTREAM_CHANGED = "an upstream value changed"
+FORMAT_CHANGED = "fingerprint format changed"
+
+
+def job_fields(
+    asset: str,
+    code: str,
+    partition_key: str | None,
+    upstream: Sequence[tuple[str, str | None, str]],
+    partition_values: Sequence[tuple[str, str]] = (),
+) -> dict:
+    """The fingerprint of a job and the parts ``stale_reason`` tells apart, as a job's metadata
+    file keeps them (add the value's hash): `asset` is ``asset_digest(code, metadata)``."""
+    triples = sorted(upstream, key=_upstream_order)
+    return {
+        "fingerprint": partition_fingerprint(asset, partition_key, triples, partition_values),
+        "code": code,
+        "asset": asset,
+        "upstream": [list(t) for t in triples],
+    }
+
+
+def stale_reason(recorded: Mapping | None, current: Mapping) -> str | None:
+    """None when the recorded fields (``read_meta``) are still the job's ``job_fields``, else why not."""
+    if recorded is None:
+        return NEVER_MATERIALISED
+    if recorded.get("fingerprint") == current["fingerprint"]:
+        return None
+    if recorded.get("code") != current["code"]:
+        return CODE_CHANGED
+    if recorded.get("asset") != current["asset"]:  # covers the code too, hence second
+        return DECORATOR_CHANGED
+    if recorded.get("upstream") != current["upstream"]:
+        return UPSTREAM_CHANGED
+    return FORMAT_CHANGED  # or the partition's value texts
 
 
 def file_digest(path) -> str:
