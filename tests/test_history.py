@@ -55,6 +55,18 @@ def test_round_trip_of_runs_and_their_jobs(tmp_path):
     assert history.jobs("run-2") == [] and history.jobs("no such run") == []
 
 
+def lock_exclusively(path):
+    conn = sqlite3.connect(path / FILE_NAME, isolation_level=None)
+    conn.execute("BEGIN EXCLUSIVE")
+    return conn
+
+
+def locked(path):
+    with History.open(path) as history:
+        record_run(history, "run-1")
+    return lock_exclusively(path)
+
+
 def garbage(path):
     (path / FILE_NAME).write_bytes(bytes(range(256)) * 64)
 
@@ -79,16 +91,17 @@ def not_a_folder(path):
     "spoil, expected",
     [
         (garbage, "not a database"),
+        (locked, "locked"),
         (newer_schema, "newer mervo"),
         (foreign_database, "other tables"),
         (not_a_folder, "unable to open"),
     ],
 )
 def test_an_unusable_database_is_reported_once_and_ignored(tmp_path, spoil, expected):
-    spoil(tmp_path)
+    holder = spoil(tmp_path)
     out = tmp_path / "out" if spoil is not_a_folder else tmp_path
     problems = []
-    history = History.open(out, on_problem=problems.append)
+    history = History.open(out, busy_timeout=0.1, on_problem=problems.append)
     assert not history.available and expected in history.problem and "\n" not in history.problem
     assert problems == [history.problem]
     record_run(history, "run-1")  # all no-ops, none raises
@@ -96,22 +109,7 @@ def test_an_unusable_database_is_reported_once_and_ignored(tmp_path, spoil, expe
     assert problems == [history.problem]
     if spoil is garbage:
         assert (tmp_path / FILE_NAME).read_bytes() == bytes(range(256)) * 64  # left for the user to look at
-
-
-def lock_exclusively(path):
-    conn = sqlite3.connect(path / FILE_NAME, isolation_level=None)
-    conn.execute("BEGIN EXCLUSIVE")
-    return conn
-
-
-def test_a_locked_database_is_unavailable_without_waiting_long(tmp_path):
-    with History.open(tmp_path) as history:
-        record_run(history, "run-1")
-    holder = lock_exclusively(tmp_path)
-    try:
-        history = History.open(tmp_path, busy_timeout=0.1)
-        assert not history.available and "locked" in history.problem
-    finally:
+    if holder is not None:
         holder.close()
 
 
