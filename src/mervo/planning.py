@@ -7,6 +7,7 @@ inspection stub (``python -m mervo.inspect``); both list asset records.
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import itertools
 import json
@@ -252,11 +253,15 @@ def partition_key(values: Iterable[str]) -> str:
 
 
 _SAFE = re.compile(r"[A-Za-z0-9._-]")
+_ALL_SAFE = re.compile(r"[A-Za-z0-9._-]*")
 
 
 def safe_segment(text: str) -> str:
     """A file-system-safe, stable folder name for `text`; distinct texts get distinct names."""
-    out = "".join(c if _SAFE.fullmatch(c) else "".join(f"%{b:02X}" for b in c.encode("utf-8")) for c in text)
+    if _ALL_SAFE.fullmatch(text):  # the common case, once per job
+        out = text
+    else:
+        out = "".join(c if _SAFE.fullmatch(c) else "".join(f"%{b:02X}" for b in c.encode("utf-8")) for c in text)
     if out in ("", ".", ".."):  # "%" alone cannot come from any text: "%" itself is "%25"
         out = out.replace(".", "%2E") or "%"
     if len(out.encode()) > 200:  # keep well inside NAME_MAX
@@ -401,6 +406,18 @@ def build_graph(document: Mapping, select: Sequence[str] | None = None) -> Graph
 
 def expand(graph: Graph) -> Plan:
     """One job per asset and partition; time and memory linear in the number of jobs."""
+    # Millions of small acyclic objects: the cycle collector would rescan them all, again
+    # and again, as they accumulate.
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        return _expand(graph)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _expand(graph: Graph) -> Plan:
     jobs: list[Job] = []
     jobs_of: dict[str, list[Job]] = {}
     # upstream key -> its jobs by value texts; built once, looked up by every dependant
@@ -423,25 +440,30 @@ def expand(graph: Graph) -> Plan:
                 specs.append((parameter, upstream_key, positions))
         own = []
         folders: set[str] = set()
-        combos = itertools.product(*[d.texts for d in asset.dimensions]) if asset.dimensions else [()]
-        for values in combos:
-            key = partition_key(values) if asset.dimensions else None
+        fixed = tuple(s for s in specs if isinstance(s, InputSpec))
+        matched = [s for s in specs if not isinstance(s, InputSpec)]
+        fixed_depends = frozenset(i for s in fixed for i in s.jobs)
+        # Each value's key segment once per dimension, not once per combination.
+        pairs = [tuple(zip(d.texts, d.segments())) for d in asset.dimensions]
+        combos = itertools.product(*pairs) if asset.dimensions else [()]
+        for combo in combos:
+            values = tuple(text for text, _ in combo)
+            key = "|".join(segment for _, segment in combo) if asset.dimensions else None
             job = Job(len(jobs), asset, values, key)
-            inputs = []
-            for spec in specs:
-                if isinstance(spec, InputSpec):
-                    inputs.append(spec)
-                    continue
-                parameter, upstream_key, positions = spec
-                found = index_of[upstream_key].get(tuple(values[p] for p in positions))
-                if found is None:
-                    raise PlanError(
-                        f"asset {asset.label!r} partition {key!r}: upstream {by_key[upstream_key].label!r} "
-                        "has no matching partition"
-                    )
-                inputs.append(InputSpec(parameter, upstream_key, "value", (found,)))
-            job.inputs = tuple(inputs)
-            job.depends = frozenset(i for s in inputs for i in s.jobs)
+            if matched:
+                inputs = list(fixed)
+                for parameter, upstream_key, positions in matched:
+                    found = index_of[upstream_key].get(tuple(values[p] for p in positions))
+                    if found is None:
+                        raise PlanError(
+                            f"asset {asset.label!r} partition {key!r}: upstream {by_key[upstream_key].label!r} "
+                            "has no matching partition"
+                        )
+                    inputs.append(InputSpec(parameter, upstream_key, "value", (found,)))
+                job.inputs = tuple(inputs)
+                job.depends = frozenset(i for s in job.inputs for i in s.jobs)
+            else:
+                job.inputs, job.depends = fixed, fixed_depends
             if key is not None:
                 folder = safe_segment(key)
                 if folder in folders:
