@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import ast
 import difflib
 import importlib
 import inspect
@@ -48,6 +49,20 @@ def _resolved(filename) -> str | None:
         return str(path) if path.is_file() else None
     except (OSError, ValueError, RuntimeError):
         return None
+
+
+def _def_blocks(lines: list[str]) -> dict[int, int] | None:
+    """First line (the first decorator's, as in co_firstlineno) -> last line of every def."""
+    try:
+        tree = ast.parse("".join(lines))
+    except (SyntaxError, ValueError):
+        return None
+    blocks = {}
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            first = min([d.lineno for d in node.decorator_list] + [node.lineno])
+            blocks[first] = node.end_lineno
+    return blocks
 
 
 def _exception_text(exc: BaseException) -> str:
@@ -146,6 +161,7 @@ class _Discovery:
         # (a module __getattr__ may hand out a fresh object on every read).
         self.found: dict[int, object] = {}
         self.resolved: dict[str, str] = {}
+        self.blocks: dict[str, dict[int, int] | None] = {}  # file -> first line -> last line
 
     def document(self) -> dict:
         return {"modules": self.modules, "sources": self.sources, "errors": self.errors, "assets": self.assets}
@@ -275,7 +291,7 @@ class _Discovery:
         metadata = json.loads(json.dumps(value.__mervo_metadata__), parse_constant=_reject_constant)
         function = self.original(value)
         # inspect.getsource is "".join of these lines; the line number comes with them.
-        lines, first_line = inspect.getsourcelines(function)
+        lines, first_line = self.source_lines(function)
         source = textwrap.dedent("".join(lines)).strip() + "\n"
         function_name = function.__name__
         if not isinstance(function_name, str):
@@ -308,6 +324,21 @@ class _Discovery:
             "return_type": _return_type(signature) if signature is not None else None,
             "parameters": parameters,
         }
+
+    def source_lines(self, function) -> tuple[list[str], int]:
+        """inspect.getsourcelines, from one parse per file: tokenising each function's block
+        apart made discovery quadratic in practice for modules with thousands of assets."""
+        code = getattr(function, "__code__", None)
+        filename = getattr(code, "co_filename", None)
+        if isinstance(filename, str) and type(function).__name__ == "function" and function.__name__ != "<lambda>":
+            if filename not in self.blocks:
+                self.blocks[filename] = _def_blocks(linecache.getlines(filename))
+            blocks = self.blocks[filename]
+            end = blocks.get(code.co_firstlineno) if blocks else None
+            if end is not None:
+                lines = linecache.getlines(filename)
+                return lines[code.co_firstlineno - 1 : end], code.co_firstlineno
+        return inspect.getsourcelines(function)
 
     def resolve(self, found) -> str:
         # One resolution per file name: a large module has thousands of assets in one file.
