@@ -9,7 +9,7 @@ from urllib.parse import quote
 
 import pytest
 
-from mervo.html_report import layout, render, write_report
+from mervo.html_report import asset_status, layout, render, write_report
 from support import (
     box_overlaps,
     chromium,
@@ -67,6 +67,28 @@ def test_layouts_place_boxes_left_to_right_without_overlaps(engine, shape):
                for n, (x, y) in placed.positions.items())
     if count <= 6:
         assert crossings(placed, edges) == 0
+
+
+@pytest.mark.parametrize(
+    "statuses, expected",
+    [
+        (["ok", "skipped", "failed", "cancelled"], "failed"),
+        (["ok", "skipped", "cancelled"], "cancelled"),
+        (["fresh", "stale", "ok"], "stale"),
+        (["fresh", "never", "ok"], "ok"),
+        (["never", "fresh"], "fresh"),
+        ([], "never"),
+    ],
+)
+def test_an_asset_shows_its_worst_job(statuses, expected):
+    assert asset_status(statuses) == expected
+
+
+def test_a_report_before_any_run_shows_every_asset_never_run():
+    assets = [report_asset("a", statuses=("never",)), report_asset("b", partitions=["x", "y"], statuses=("pending",))]
+    page = render(report_model(assets, run=False))
+    assert "No run yet" in page
+    assert re.findall(r'data-status="(\w+)"', page) == ["never", "never"]
 
 
 def test_user_text_is_escaped_in_the_markup_and_in_the_embedded_data():

@@ -55,7 +55,7 @@ BOX_H, BOX_H_STRIP = 44.0, 62.0
 PAD_X = 14.0
 STRIP_Y, STRIP_H = 27.0, 9.0
 LAYER_GAP, NODE_GAP, MARGIN = 72.0, 20.0, 24.0
-DOT_TIMEOUT = 20.0
+DOT_TIMEOUT = 10.0
 
 
 # --- the model -----------------------------------------------------------------------------
@@ -204,7 +204,9 @@ def _dot_layout(dot: str, nodes, edges, timeout: float) -> Layout | None:
     names = {n: f"n{i}" for i, n in enumerate(nodes)}
     lines = [
         "digraph mervo {",
-        '  graph [rankdir=LR, charset="UTF-8", nodesep=%.3f, ranksep=%.3f];' % (NODE_GAP / 72, LAYER_GAP / 72),
+        # The page draws its own edges: dot need not route splines, its slowest stage here.
+        '  graph [rankdir=LR, charset="UTF-8", splines=false, nodesep=%.3f, ranksep=%.3f];'
+        % (NODE_GAP / 72, LAYER_GAP / 72),
         '  node [shape=box, fixedsize=true, label=""];',
     ]
     for n, (w, h) in nodes.items():
@@ -395,12 +397,31 @@ def _fit_text(text: str, width: float, size: float = 13.0) -> str:
     return text
 
 
+def _sub_text(asset: _Asset, ran: bool) -> str:
+    """The small line under an asset's name: its partitions' counts, or its status and error."""
+    if asset.partitioned:
+        if not ran and asset.status == "never":
+            return f"{len(asset.statuses):,} partitions, never run"
+        if len(asset.counts) == 1:
+            return f"all {len(asset.statuses):,} {asset.statuses[0]}"
+        return _counts_text(asset.counts)
+    if not ran and asset.status == "never":
+        return "never run"
+    error = str((asset.raw.get("jobs") or [{}])[0].get("error") or "").strip()
+    if asset.status == "failed" and error:
+        return f"failed · {_clean(error.splitlines()[0])[:200]}"
+    return asset.status
+
+
 def _box_size(asset: _Asset) -> tuple[float, float]:
     least = BOX_MIN_W
     if asset.partitioned:
         # Room for a cell of about a pixel per partition, up to the point where bins begin.
         least = max(BOX_MIN_W_STRIP, min(len(asset.statuses), STRIP_CELLS) + 2 * PAD_X)
-    width = min(max(BOX_MAX_W, least), max(least, _text_width(asset.label) + 2 * PAD_X + 4))
+    wanted = _text_width(asset.label) + 2 * PAD_X + 4
+    if asset.status == "failed" and not asset.partitioned:
+        wanted = max(wanted, _text_width(_sub_text(asset, True), 11) + 2 * PAD_X + 4)
+    width = min(max(BOX_MAX_W, least), max(least, wanted))
     return (round(width, 1), BOX_H_STRIP if asset.partitioned else BOX_H)
 
 
@@ -483,18 +504,7 @@ def _svg(assets: list[_Asset], placed: Layout, edges: list[dict], ran: bool, sca
         x, y = placed.positions[asset.id]
         w, h = placed.sizes[asset.id]
         inner = w - 2 * PAD_X
-        if asset.partitioned:
-            if not ran and asset.status == "never":
-                sub = f"{len(asset.statuses):,} partitions, never run"
-            elif len(asset.counts) == 1:
-                sub = f"all {len(asset.statuses):,} {asset.statuses[0]}"
-            else:
-                sub = _counts_text(asset.counts)
-        else:
-            sub = asset.status if ran or asset.status != "never" else "never run"
-            error = (asset.raw.get("jobs") or [{}])[0].get("error") if asset.status == "failed" else None
-            if error:
-                sub += " · " + _clean(str(error).splitlines()[0] if str(error).strip() else "")
+        sub = _sub_text(asset, ran)
         title = f"{asset.label}\n{asset.raw.get('key') or ''}\n{sub}"
         out.append(
             f'<g class="asset s-{asset.status}" data-id="{_esc(asset.id)}" data-status="{asset.status}" '
@@ -920,7 +930,8 @@ _SCRIPT = r"""
       a.failed.forEach(function (f) {
         var box = el("div", "failed-job");
         if (f.partition !== null || f.duration !== null) {
-          box.appendChild(el("div", "partition", [f.partition, seconds(f.duration)].filter(Boolean).join(" · ")));
+          var took = f.duration === null ? "" : "took " + seconds(f.duration);
+          box.appendChild(el("div", "partition", [f.partition, took].filter(Boolean).join(" · ")));
         }
         box.appendChild(el("p", "error", f.error || "(no error message)"));
         if (f.traceback) {
@@ -981,7 +992,7 @@ _SCRIPT = r"""
   if (opened) { try { start = nodes[decodeURIComponent(opened[1])]; } catch (e) { start = null; } }
   if (start) start.dispatchEvent(new MouseEvent("click", {bubbles: true})); else fromHash();
   if (current && nodes[current] && nodes[current].scrollIntoView) {
-    nodes[current].scrollIntoView({block: "center", inline: "center"});
+    nodes[current].scrollIntoView({block: "nearest", inline: "nearest"});
   }
   document.documentElement.setAttribute("data-ready", "1");
   document.documentElement.setAttribute("data-ready-ms", String(Math.round(performance.now())));
