@@ -294,3 +294,36 @@ def test_a_full_disk_is_named_as_the_cause(user_modules, small_disk):
     assert result.returncode == 1
     (job,) = run_record(small_disk / "out")["jobs"]
     assert "No space left on device" in job["error"], job["error"]
+
+
+def test_a_failed_job_keeps_its_traceback(user_modules):
+    path = user_modules.write(
+        "regions",
+        """
+        from mervo import asset
+
+        def lookup(table, key):
+            try:
+                return table[key]
+            except KeyError as exc:
+                raise LookupError(f"no region {key}") from exc
+
+        @asset()
+        def sales():
+            return lookup({"EU": 1}, "APAC")
+
+        @asset()
+        def frame():
+            return object()
+        """,
+    )
+    out = user_modules.root / "out"
+    assert mervo(user_modules.root, "run", "regions", "--out", str(out)).returncode == 1
+    jobs = {j["label"]: j for j in run_record(out)["jobs"]}
+    trace = open(jobs["regions.sales"]["traceback"]).read()
+    assert f'File "{path}", line 6, in lookup' in trace and "KeyError: 'APAC'" in trace
+    assert "direct cause" in trace and "traced" not in trace
+    assert jobs["regions.sales"]["traceback_line"] == "LookupError: no region APAC"
+    assert jobs["regions.frame"]["error"].startswith("asset regions.frame returned a value of type object, which JSON cannot hold")
+    failed = out / "regions.sales" / "_" / "failed" / "result.json"
+    assert json.loads(failed.read_text()) == {"error": "LookupError: no region APAC", "error_type": "LookupError", "ok": False}

@@ -60,7 +60,7 @@ class LocalExecutor(Executor):
         self._env = {**os.environ, PARENT_ENV: str(os.getpid())}
 
     def submit(self, call: WorkerCall) -> Future:
-        argv, _ = worker_command(call, self._python)
+        argv = worker_command(call, self._python)
         future: Future = Future()
         with self._lock:
             if self._cancelled:

@@ -323,6 +323,14 @@ def _record_text(record: Mapping[str, Any]) -> bytes:
     return json.dumps(record, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode("utf-8")
 
 
+def write_failure(output_dir: str | os.PathLike, error: BaseException) -> None:
+    """The failure record of a run, as the native writer leaves it."""
+    out = Path(output_dir)
+    out.mkdir(parents=True, exist_ok=True)
+    failure = {"error": _qualified_error(error), "error_type": type(error).__name__, "ok": False}
+    (out / RESULT_FILE).write_bytes(_record_text(failure))
+
+
 def load_inputs(spec: Mapping[str, Any]) -> dict[str, Any]:
     """Keyword arguments read from upstream files.
 

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import signal
 import sys
@@ -39,9 +40,12 @@ FAILED = "failed"
 VALUE = "value.json"
 RESULT = "result.json"
 LOG = "log.txt"
+TRACEBACK = "traceback.txt"
 KWARGS = "kwargs.json"
-# Files of an attempt that the job folder shows through links into `current`.
-SHOWN = (VALUE, RESULT, LOG)
+JOB = "job.json"
+# Files of an attempt that the job folder shows through links into `current`, besides
+# its value file (value.json, value.parquet, ...).
+SHOWN = (RESULT, LOG)
 
 # Keyword-argument texts above this size go through a file (or standard input), far below
 # the 128 KiB limit of one command-line argument.
@@ -57,9 +61,25 @@ class WorkerCall:
     module: str
     function: str  # the module attribute the worker looks up
     folder: Path  # the attempt folder: where the worker leaves value.json and result.json
-    kwargs_json: str
+    kwargs_json: str  # partition values and JSON upstream values, as one JSON object
     cwd: Path
     log: Path | None = None  # where its standard output and error go
+    serializer: str | None = None
+    inputs: dict | None = None  # upstream values the worker reads from files
+    traceback: Path | None = None
+
+    def spec(self, folder: str | None = None) -> dict:
+        """The job as the worker stub's --job form takes it (`folder` where it runs)."""
+        return {
+            "module": self.module,
+            "attribute": self.function,
+            "output_dir": folder or str(self.folder),
+            "kwargs_json": self.kwargs_json,
+            "serializer": self.serializer,
+            "inputs": self.inputs or {},
+            "traceback": None if self.traceback is None else (
+                str(Path(folder) / TRACEBACK) if folder else str(self.traceback)),
+        }
 
 
 @dataclass(frozen=True)
@@ -69,19 +89,39 @@ class WorkerOutcome:
     output: str = ""  # what it printed, when it did not go to call.log
 
 
-def worker_command(call: WorkerCall, python: str = sys.executable, stdin: bool = False) -> tuple[list[str], str | None]:
-    """The worker's argv, and the text for its standard input when the kwargs are large.
+def worker_command(call: WorkerCall, python: str = sys.executable) -> list[str]:
+    """The worker's argv; the job itself goes to a file in the attempt folder."""
+    path = call.folder / JOB
+    path.write_text(json.dumps(call.spec(), ensure_ascii=False), encoding="utf-8")
+    return [python, "-m", "mervo.worker", "--job", str(path)]
 
-    Without `stdin`, large kwargs go through a file in the attempt folder instead.
+
+def arguments(plan, job, folder_of) -> tuple[str, dict]:
+    """A job's inline keyword-argument JSON and the upstream values it reads from files.
+
+    JSON upstream values go into the text as they are; values of other formats never pass
+    through here: the worker reads their files. `folder_of(job_id)` is the job folder of a
+    finished upstream job.
     """
-    argv = [python, "-m", "mervo.worker", call.module, call.function, str(call.folder)]
-    if len(call.kwargs_json) <= INLINE_LIMIT:
-        return argv + [call.kwargs_json], None
-    if stdin:
-        return argv + ["-"], call.kwargs_json
-    path = call.folder / KWARGS
-    path.write_text(call.kwargs_json, encoding="utf-8")
-    return argv + ["@" + str(path)], None
+    from . import formats
+    from .planning import kwargs_text
+
+    def file_entry(job_id: int) -> dict:
+        folder = folder_of(job_id)
+        path = formats.value_file(folder)
+        if path is None:
+            raise FileNotFoundError(f"no value in {folder}")
+        return {"format": plan.jobs[job_id].asset.serializer, "path": os.path.realpath(path)}
+
+    inputs: dict = {}
+    for spec in job.inputs:
+        if not spec.jobs or plan.jobs[spec.jobs[0]].asset.serializer in (None, "json"):
+            continue
+        if spec.mode == "value":
+            inputs[spec.parameter] = file_entry(spec.jobs[0])
+        else:
+            inputs[spec.parameter] = {"fan_in": {plan.jobs[i].key: file_entry(i) for i in spec.jobs}}
+    return kwargs_text(plan, job, lambda i: value_text(folder_of(i)), skip=inputs), inputs
 
 
 @dataclass(frozen=True)
@@ -147,20 +187,22 @@ def promote(attempt: Attempt) -> None:
     result_path = attempt.folder / RESULT
     # "value_path" names where the value stays: the job folder's link, not the attempt.
     record = json.loads(result_path.read_text(encoding="utf-8"))
-    if record.get("value_path") == str(attempt.folder / VALUE):
-        record["value_path"] = str(job / VALUE)
+    value_name = Path(str(record.get("value_path") or VALUE)).name
+    if record.get("value_path") == str(attempt.folder / value_name):
+        record["value_path"] = str(job / value_name)
         tmp = attempt.folder / (RESULT + ".tmp")
         # The host's escapes without ASCII escaping, keys sorted, no spaces: the worker's form.
         tmp.write_text(json.dumps(record, ensure_ascii=False, sort_keys=True, separators=(",", ":")), encoding="utf-8")
         os.replace(tmp, result_path)
     target = f"{ATTEMPTS}/{attempt.id}"
     before = _point(job / CURRENT, target)
-    for name in SHOWN:
+    stale = {name for name in os.listdir(job) if name.startswith("value.")} - {value_name}
+    for name in (value_name, *SHOWN, *stale):
         link = job / name
-        if (attempt.folder / name).exists():
+        if name not in stale and (attempt.folder / name).exists():
             if _target(link) != f"{CURRENT}/{name}":  # a file of an older layout, or nothing
                 _point(link, f"{CURRENT}/{name}")
-        elif link.is_symlink():
+        elif link.is_symlink() or name in stale:
             link.unlink()
     failed = _target(job / FAILED)
     if failed is not None:  # the job has succeeded since: its last failure is history
@@ -174,7 +216,7 @@ def record_failure(attempt: Attempt) -> None:
     job = attempt.job_folder
     # What a failed worker managed to write of its value is of no use, and on a full disk
     # its space is what the run record needs.
-    for name in (VALUE, KWARGS):
+    for name in [n for n in os.listdir(attempt.folder) if n.startswith("value.") or n.startswith(".value.")] + [KWARGS]:
         try:
             (attempt.folder / name).unlink()
         except FileNotFoundError:
@@ -268,6 +310,28 @@ def judge(attempt: Attempt, outcome: WorkerOutcome) -> Verdict:
     if tail:
         error += "\noutput (last lines):\n" + "\n".join("  " + line for line in tail)
     return Verdict(False, error)
+
+
+_NOT_JSON = re.compile(r"^TypeError: Object of type (\w+) is not JSON serializable$")
+_FITS = {"DataFrame": "parquet", "Table": "parquet", "ndarray": "numpy"}
+
+
+def explain(error: str, asset_label: str) -> str:
+    """The failure in the user's words where the extension's are not enough."""
+    found = _NOT_JSON.match(error)
+    if found:
+        kind = found.group(1)
+        fits = _FITS.get(kind, "pickle")
+        return (
+            f"asset {asset_label} returned a value of type {kind}, which JSON cannot hold ({error}); "
+            f"choose a value format for it, e.g. @asset(serializer={fits!r})"
+        )
+    return error
+
+
+def last_line(path: Path | None) -> str | None:
+    lines = log_tail(path, 1)
+    return lines[0] if lines else None
 
 
 def value_text(job_folder: Path) -> str:

@@ -480,14 +480,18 @@ def build_plan(document: Mapping, select: Sequence[str] | None = None) -> Plan:
     return expand(build_graph(document, select))
 
 
-def kwargs_text(plan: Plan, job: Job, value_text: Callable[[int], str]) -> str:
+def kwargs_text(plan: Plan, job: Job, value_text: Callable[[int], str], skip: Iterable[str] = ()) -> str:
     """The keyword-argument JSON of a job, composed from texts without re-encoding values.
 
-    `value_text(job_id)` gives the value.json text of a finished upstream job.
+    `value_text(job_id)` gives the value.json text of a finished upstream job; parameters in
+    `skip` are left out (their values reach the worker another way).
     """
     parts = [json.dumps(dim) + ":" + text for dim, text in job.partition]
     jobs = plan.jobs
+    skip = set(skip)
     for spec in job.inputs:
+        if spec.parameter in skip:
+            continue
         if spec.mode == "value":
             parts.append(json.dumps(spec.parameter) + ":" + value_text(spec.jobs[0]))
         else:

@@ -22,7 +22,7 @@ from typing import Protocol
 from . import jobs
 from .executors import Executor
 from .output import OutputFolder, now_text
-from .planning import Job, Plan, kwargs_text
+from .planning import Job, Plan
 
 __all__ = ["Interrupted", "JobRecord", "JobStatus", "Reporter", "RunResult", "run_plan"]
 
@@ -54,6 +54,7 @@ class JobRecord:
     exit_status: int | None = None
     folder: Path | None = None
     attempt: jobs.Attempt | None = None
+    traceback: Path | None = None  # of a failed attempt, when the worker kept one
 
     def as_json(self) -> dict:
         attempt = self.attempt
@@ -68,6 +69,8 @@ class JobRecord:
             "folder": None if self.folder is None else str(self.folder),
             "attempt": None if attempt is None else str(attempt.folder),
             "log": None if attempt is None or not attempt.log.exists() else str(attempt.log),
+            "traceback": None if self.traceback is None else str(self.traceback),
+            "traceback_line": jobs.last_line(self.traceback),
         }
 
 
@@ -166,10 +169,11 @@ def run_plan(
         job = record.job
         try:
             record.attempt = jobs.start_attempt(record.folder, folder.run_id)
-            kwargs = kwargs_text(plan, job, lambda i: jobs.value_text(records[i].folder))
+            kwargs, inputs = jobs.arguments(plan, job, lambda i: records[i].folder)
             call = jobs.WorkerCall(
                 job.asset.module, job.asset.attribute or job.asset.function, record.attempt.folder, kwargs, cwd,
-                record.attempt.log,
+                log=record.attempt.log, serializer=job.asset.serializer, inputs=inputs,
+                traceback=record.attempt.folder / jobs.TRACEBACK,
             )  # fmt: skip
             future = executor.submit(call)
         except OSError as exc:
@@ -182,6 +186,9 @@ def run_plan(
         record.status = JobStatus.RUNNING
         running[future] = job_id
         reporter.job_started(record)
+
+    def job_label(job_id: int) -> str:
+        return records[job_id].job.label
 
     def collect(future: Future, job_id: int) -> None:
         record = records[job_id]
@@ -200,7 +207,9 @@ def run_plan(
                 return
             settle(job_id, JobStatus.OK)
         else:
-            settle(job_id, JobStatus.FAILED, verdict.error)
+            trace = record.attempt.folder / jobs.TRACEBACK
+            record.traceback = trace if trace.exists() else None
+            settle(job_id, JobStatus.FAILED, jobs.explain(verdict.error or "", job_label(job_id)))
 
     reporter.start(len(records))
     # Outer: once the run is stopping, further signals are absorbed until run.json is written.

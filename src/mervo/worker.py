@@ -1,11 +1,23 @@
-"""The worker stub: ``python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]``."""
+"""The worker stub: ``python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]``.
 
+The `mervo` command starts it as ``python -m mervo.worker --job PATH`` (or ``--job -``,
+the job on standard input): a job file that also names the value format, inputs to read
+from upstream files and where to keep the traceback of a failure.
+"""
+
+import functools
+import importlib
+import json
 import os
 import sys
+import traceback
 
 from _mervo import materialize_asset
 
-USAGE = "usage: python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]"
+USAGE = (
+    "usage: python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]\n"
+    "       python -m mervo.worker --job PATH|-"
+)
 
 
 def _end_with_parent():
@@ -23,6 +35,72 @@ def _end_with_parent():
         os._exit(1)
 
 
+def _keep_traceback(path, exc, skip=0):
+    """The full traceback, chained exceptions included, without our own frames."""
+    if not path:
+        return
+    tb = exc.__traceback__
+    for _ in range(skip):
+        tb = tb.tb_next if tb is not None and tb.tb_next is not None else tb
+    try:
+        text = "".join(traceback.format_exception(type(exc), exc, tb))
+    except Exception as failure:  # a hostile __str__ must not hide the original failure
+        text = f"{type(exc).__qualname__}: <traceback could not be formatted: {failure!r}>\n"
+    try:
+        with open(path, "w", encoding="utf-8", errors="replace") as sink:
+            sink.write(text)
+    except OSError:
+        pass
+
+
+class _Traced:
+    """Stands for the asset while it runs: the same function, whose failure leaves its
+    traceback behind; its signature is the function's own (through __wrapped__)."""
+
+    def __init__(self, function, path):
+        @functools.wraps(function)
+        def traced(*args, **kwargs):
+            try:
+                return function(*args, **kwargs)
+            except BaseException as exc:  # noqa: B036 - SystemExit raised by an asset is recorded too
+                _keep_traceback(path, exc, skip=1)
+                raise
+
+        self.__mervo_original__ = traced
+
+
+def run_job(spec: dict) -> int:
+    """Runs one job as the command hands it over; the exit status the stub leaves with."""
+    from . import formats
+
+    folder, trace = spec["output_dir"], spec.get("traceback")
+    module_name, attribute = spec["module"], spec["attribute"]
+    serializer, inputs = spec.get("serializer"), spec.get("inputs") or {}
+    try:
+        module = importlib.import_module(module_name)
+        target = getattr(module, attribute)
+    except BaseException as exc:  # noqa: B036 - recorded as the native run stage records it
+        _keep_traceback(trace, exc)
+        formats.write_failure(folder, exc)
+        return 1
+    try:
+        function = target.__mervo_original__
+    except BaseException:  # noqa: B036
+        function = target
+    setattr(module, attribute, _Traced(function, trace))
+    try:
+        if serializer in (None, "json") and not inputs:
+            materialize_asset(module_name, attribute, folder, spec["kwargs_json"])
+        else:
+            kwargs = json.loads(spec["kwargs_json"])
+            formats.run_asset(module_name, attribute, folder, kwargs, serializer, inputs)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else 1
+    finally:
+        setattr(module, attribute, target)
+    return 0
+
+
 def main(argv=None):
     """Materialises one asset; a recorded failure leaves as SystemExit(1).
 
@@ -34,6 +112,13 @@ def main(argv=None):
     if args in (["-h"], ["--help"]):
         print(USAGE)
         return 0
+    if len(args) == 2 and args[0] == "--job":
+        if args[1] == "-":
+            spec = json.loads(sys.stdin.buffer.read().decode("utf-8"))
+        else:
+            with open(args[1], encoding="utf-8") as source:
+                spec = json.load(source)
+        return run_job(spec)
     if not 3 <= len(args) <= 4:
         print(USAGE, file=sys.stderr)
         return 2
