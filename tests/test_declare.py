@@ -1,25 +1,20 @@
 """Tests of asset declaration: partitions(...), asset(...), asset_decorator and AssetWrapper."""
 
+import gc
 import importlib
 import inspect
 import json
 import pathlib
-import subprocess
+import pydoc
 import sys
 import types
 import weakref
 
 import pytest
+from support import compact, error_of, run_code
 
 import _mervo
 from mervo import asset, partitions
-
-
-def error_of(action):
-    """The exception the host raises for `action`, to compare texts against."""
-    with pytest.raises(BaseException) as info:
-        action()
-    return info.value
 
 
 def metadata(**options):
@@ -28,10 +23,6 @@ def metadata(**options):
 
 def values_json(values):
     return metadata(partitions={"d": partitions(values)})["partitions"]["d"]["values_json"]
-
-
-def compact(value):
-    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
 class Hook(str):
@@ -404,5 +395,43 @@ print("released")
 
 
 def test_a_deep_chain_of_wrappers_neither_overflows_nor_crashes_on_release():
-    done = subprocess.run([sys.executable, "-c", DEEP_CHAIN], capture_output=True, text=True, timeout=120)
+    done = run_code(DEEP_CHAIN, timeout=120)
     assert (done.returncode, done.stdout.split()) == (0, ["recursion", "recursion", "released"]), done.stderr
+
+
+def test_a_dropped_module_that_defines_assets_is_freed(user_modules):
+    # The wrapper holds the function, whose globals hold the wrapper: only the collector frees that.
+    user_modules.write("dropped_flows", "from mervo import asset\n\nclass Big: pass\nbig = Big()\n\n"
+                                        "@asset()\ndef a():\n    return big\n")
+    module = importlib.import_module("dropped_flows")
+    held = weakref.ref(module.big)
+    del module, sys.modules["dropped_flows"]
+    gc.collect()
+    assert held() is None
+
+
+def test_instances_show_the_functions_docstring_and_the_class_its_own():
+    wrapper = asset()(sample)
+    assert wrapper.__doc__ == inspect.getdoc(wrapper) == "Sample docstring."
+    assert "decorator wrapper" not in pydoc.render_doc(wrapper)
+    assert _mervo.AssetWrapper.__doc__.startswith("The `@asset()` decorator wrapper.")
+    assert asset()(42).__doc__ == (42).__doc__
+
+
+def test_a_failing_first_attribute_read_raises_instead_of_aborting():
+    # The first read interns the forwarded names: with no memory that fails, inside the boundary.
+    done = run_code(
+        """
+        import _testcapi
+        from mervo import asset
+        wrapper, seen = asset()(len), "nothing"
+        _testcapi.set_nomemory(0)
+        try:
+            wrapper.__module__
+        except MemoryError:
+            seen = "MemoryError"
+        _testcapi.remove_mem_hooks()
+        print(seen)
+        """
+    )
+    assert (done.returncode, done.stdout) == (0, "MemoryError\n"), done.stderr

@@ -11,6 +11,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support import host_equivalent
+
 import _mervo_jsontest as jt
 
 
@@ -211,6 +213,26 @@ def test_other_malformed_texts_are_refused_with_a_position(text):
     assert line >= 1 and 0 <= column <= len(text)
 
 
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("tru x", "invalid literal at line 1 column 4"),
+        ("[1 2]", "expected ',' or ']' at line 1 column 4"),
+        ('{"a":1 "b":2}', "expected ',' or '}' at line 1 column 8"),
+        ('{"a" 1}', "expected ':' at line 1 column 6"),
+        ("{1:2}", "key must be a string at line 1 column 2"),
+        ('{"a":1,}', "key must be a string at line 1 column 8"),
+        ('["\\x"]', "invalid escape in string at line 1 column 4"),
+        ('"a\x01"', "control character in string at line 1 column 3"),
+        ("[1.e5]", "invalid number at line 1 column 4"),
+        ("[-x]", "expected value at line 1 column 3"),
+        ("[1e999]", "number out of range at line 1 column 2"),
+    ],
+)
+def test_messages_are_the_readers_own_whatever_the_library_words(text, message):
+    assert error_of(text)[0] == message
+
+
 def test_invalid_utf8_is_refused():
     assert error_of(b'["\xff"]')[0].endswith("at line 1 column 3")
 
@@ -224,19 +246,6 @@ json_values = st.recursive(
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=5), inner, max_size=4),
     max_leaves=20,
 )
-
-
-def host_equivalent(value):
-    """What the reader is expected to keep: ints beyond 64 bits become doubles."""
-    if isinstance(value, bool) or value is None:
-        return value
-    if isinstance(value, int):
-        return value if -(2**63) <= value < 2**64 else float(value)
-    if isinstance(value, list):
-        return [host_equivalent(v) for v in value]
-    if isinstance(value, dict):
-        return {k: host_equivalent(v) for k, v in value.items()}
-    return value
 
 
 @settings(max_examples=500)

@@ -67,7 +67,8 @@ def test_class_properties(name, doc):
     assert cls.__doc__ == doc
     assert cls.__bases__ == (object,)
     assert cls.__dictoffset__ == 0 and cls.__weakrefoffset__ == 0
-    assert not cls.__flags__ & (1 << 14)  # not tracked by the cycle collector
+    if name == "Partitions":  # holds no Python objects: not tracked by the cycle collector
+        assert not cls.__flags__ & (1 << 14)
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("Sub", (cls,), {})
     with pytest.raises(TypeError) as info:

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import _mervo
 from mervo import asset, partitions
-from test_json_doc import host_equivalent  # ints beyond 64 bits become doubles
+from support import host_equivalent  # ints beyond 64 bits become doubles
 
 text = st.text(alphabet=st.characters(exclude_categories=["Cs"]), max_size=12)
 ints = st.one_of(

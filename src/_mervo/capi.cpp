@@ -2,6 +2,7 @@
 #include "capi.hpp"
 
 #include <climits>
+#include <cstring>
 
 namespace mervo {
 
@@ -152,14 +153,35 @@ void restore_current_exception() noexcept {
 
 }  // namespace detail
 
-std::string type_qualname(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
+Ref type_name(PyTypeObject* type, bool qualified) {
 #if PY_VERSION_HEX >= 0x030B0000
-    Ref name = owned(PyType_GetQualName(type));
+    return owned(qualified ? PyType_GetQualName(type) : PyType_GetName(type));
 #else
-    Ref name = owned(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    // What the two functions of 3.11 read, without the attribute lookup a metaclass can take over.
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
+        return Ref::borrow(qualified ? heap->ht_qualname : heap->ht_name);
+    }
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return owned(PyUnicode_FromString(dot != nullptr ? dot + 1 : type->tp_name));
 #endif
-    return as_string(name.get());
+}
+
+std::string type_qualname(PyObject* obj) { return as_string(type_name(Py_TYPE(obj), true).get()); }
+
+std::string exception_text(PyObject* exc) {
+    Ref name = type_name(Py_TYPE(exc), true);
+    if (!PyUnicode_Check(name.get())) [[unlikely]]
+        raise_conversion(name.get(), "PyString");
+    std::string text = as_utf8_lossy(name.get());
+    text += ": ";
+    if (Ref str = Ref::steal(PyObject_Str(exc))) {
+        append_utf8_lossy(str.get(), text);
+    } else {
+        (void)PythonError::fetch();  // discarded like a failed lookup; a PanicException resumes
+        text += "<exception str() failed>";
+    }
+    return text;
 }
 
 void raise_conversion(PyObject* obj, const char* expected) {
@@ -237,5 +259,40 @@ Ref new_str(std::string_view text) {
 Ref import(const char* module) { return owned(PyImport_ImportModule(module)); }
 
 Ref getattr(PyObject* obj, const char* name) { return owned(PyObject_GetAttrString(obj, name)); }
+
+PyTypeObject* create_type(PyTypeObject*& cell, PyType_Spec& spec) {
+    if (cell == nullptr)
+        cell = reinterpret_cast<PyTypeObject*>(owned(PyType_FromSpec(&spec)).release());
+    return cell;
+}
+
+PyTypeObject* type_for_instances(PyTypeObject* (*get)(), const char* name) {
+    try {
+        return get();
+    } catch (PythonError& error) {
+        error.restore();
+        PyErr_PrintEx(0);
+        panic(std::string("failed to create type object for ") + name);
+    }
+}
+
+Ref optional_attr(PyObject* obj, Name& name) {
+    PyObject* result = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int found = PyObject_GetOptionalAttr(obj, name.get(), &result);
+#else
+    const int found = _PyObject_LookupAttr(obj, name.get(), &result);
+#endif
+    if (found < 0) [[unlikely]]
+        (void)PythonError::fetch();
+    return Ref::steal(result);
+}
+
+Ref next_item(PyObject* iterator) {
+    PyObject* item = PyIter_Next(iterator);
+    if (item == nullptr && PyErr_Occurred()) [[unlikely]]
+        throw PythonError::fetch();
+    return Ref::steal(item);
+}
 
 }  // namespace mervo

@@ -142,10 +142,96 @@ void boundary_unraisable(Body&& body, PyObject* context) noexcept {
     }
 }
 
+// --- entry points ------------------------------------------------------------------------
+//
+// Every function the interpreter calls (module functions, type slots, getters) is written
+// as a body that may throw and is handed over only as entry<body>: a noexcept function of
+// the same parameters that runs the body through the boundary. A body returns Ref (a new
+// reference, or null with the error pending), int (0, or -1 with the error pending) or
+// void (deallocation: errors go to the unraisable hook with the object as context).
+
+namespace detail {
+
+template <auto Body, class F = decltype(Body)>
+struct Entry;
+
+template <auto Body, class... Args>
+struct Entry<Body, Ref (*)(Args...)> {
+    static PyObject* call(Args... args) noexcept {
+        return boundary([&] { return Body(args...); });
+    }
+};
+
+template <auto Body, class... Args>
+struct Entry<Body, int (*)(Args...)> {
+    static int call(Args... args) noexcept {
+        return boundary_int([&] { return Body(args...); });
+    }
+};
+
+template <auto Body, class... Args>
+struct Entry<Body, void (*)(PyObject*, Args...)> {
+    static void call(PyObject* self, Args... args) noexcept {
+        boundary_unraisable([&] { Body(self, args...); }, self);
+    }
+};
+
+}  // namespace detail
+
+template <auto Body>
+inline constexpr auto entry = &detail::Entry<Body>::call;
+
+// A slot of a PyType_Spec that the interpreter calls; data slots (doc, member and getter
+// tables) are spelled out where they are listed.
+template <int Id, auto Body>
+constexpr PyType_Slot slot() {
+    return {Id, reinterpret_cast<void*>(entry<Body>)};
+}
+
+// A module-level or bound built-in function with the fast calling convention and keywords.
+template <auto Body>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Body>));
+}
+
+// --- the module's types ----------------------------------------------------------------
+
+// A type object made from its spec on first need and kept for the process.
+PyTypeObject* create_type(PyTypeObject*& cell, PyType_Spec& spec);
+
+// The type objects were made when the module was imported; needing one later and not
+// having it is a broken invariant: the error is printed and the fault raised.
+PyTypeObject* type_for_instances(PyTypeObject* (*get)(), const char* name);
+
+// Fresh, zeroed memory for an instance of `type` (holding a reference to the type; tracked
+// by the cycle collector when the type takes part in it).
+template <class Object>
+Object* allocate(PyTypeObject* type) {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj == nullptr) [[unlikely]]
+        throw PythonError::fetch();
+    return reinterpret_cast<Object*>(obj);
+}
+
+// The tp_new of a type without a constructor: "No constructor defined for {name}".
+template <const char* Name>
+Ref no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    raise(PyExc_TypeError, std::string("No constructor defined for ") + Name);
+}
+
 // --- conversions -------------------------------------------------------------------------
+
+// The qualified or plain name of a type, read from the type object itself, so that a
+// metaclass cannot change or break it.
+Ref type_name(PyTypeObject* type, bool qualified);
 
 // `__qualname__` of an object's type, as conversion messages name it.
 std::string type_qualname(PyObject* obj);
+
+// "{type qualname}: {str(exc)}" with lone surrogates as U+FFFD, or the type's name and
+// "<exception str() failed>" when str() itself raises; the one text for a recorded or
+// printed exception. Throws only when the type's name cannot be read.
+[[gnu::cold]] std::string exception_text(PyObject* exc);
 
 // "'{type}' object cannot be converted to '{expected}'", as TypeError.
 [[noreturn, gnu::cold]] void raise_conversion(PyObject* obj, const char* expected);
@@ -182,7 +268,7 @@ class Name {
 public:
     constexpr explicit Name(const char* text) noexcept : text_(text) {}
     PyObject* get() {
-        if (obj_ == nullptr) [[unlikely]] {
+        if (obj_ == nullptr) [[unlikely]] {  // a failure here throws: callers are bodies
             obj_ = PyUnicode_InternFromString(text_);
             if (obj_ == nullptr)
                 throw PythonError::fetch();
@@ -198,11 +284,20 @@ private:
 Ref new_str(std::string_view text);
 Ref import(const char* module);
 Ref getattr(PyObject* obj, const char* name);
+inline Ref getattr(PyObject* obj, Name& name) { return owned(PyObject_GetAttr(obj, name.get())); }
+
+// An attribute whose failing read only means "not there": any error is dropped (a
+// PanicException coming back still resumes as a fault). Where the interpreter can, a
+// missing attribute is answered without an AttributeError ever being made.
+Ref optional_attr(PyObject* obj, Name& name);
+
+// Advances an iterator; a null Ref at the end, the iterator's error thrown.
+Ref next_item(PyObject* iterator);
 // Calls obj.name(*args), through the method vectorcall.
 template <class... Args>
-Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+Ref call_method(PyObject* obj, Name& name, Args... args) {
     PyObject* argv[] = {obj, args...};
-    return owned(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return owned(PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
 template <class... Args>

@@ -2,7 +2,9 @@
 #include "inspection.hpp"
 
 #include "args.hpp"
+#include "declare.hpp"
 #include "json_bridge.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,55 +24,6 @@ namespace {
 constexpr Param params[] = {{"modules", true}};
 constexpr Signature signature{"inspect_modules()", params, 1};
 
-// Attribute and method names, interned once per process.
-Name n_import_module("import_module");
-Name n_getsource("getsource");
-Name n_getsourcefile("getsourcefile");
-Name n_getmembers("getmembers");
-Name n_signature("signature");
-Name n_return_annotation("return_annotation");
-Name n_Signature("Signature");
-Name n_empty("empty");
-Name n_dedent("dedent");
-Name n_strip("strip");
-Name n_Path("Path");
-Name n_resolve("resolve");
-Name n_isinstance("isinstance");
-Name n_name("__name__");
-Name n_version_info("version_info");
-Name n_major("major");
-Name n_minor("minor");
-Name n_micro("micro");
-Name n_kind("__mervo_kind__");
-Name n_metadata("__mervo_metadata__");
-Name n_original("__mervo_original__");
-
-Ref attr(PyObject* obj, Name& name) { return owned(PyObject_GetAttr(obj, name.get())); }
-
-// An attribute whose failing read only means "not there": any error is dropped (a
-// PanicException coming back still resumes as a fault). Where the interpreter can, a
-// missing attribute is answered without an AttributeError ever being made, which
-// matters for the many plain members of a module.
-Ref attr_or_null(PyObject* obj, Name& name) {
-    PyObject* result = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    const int found = PyObject_GetOptionalAttr(obj, name.get(), &result);
-#else
-    const int found = _PyObject_LookupAttr(obj, name.get(), &result);
-#endif
-    if (found < 0) [[unlikely]]
-        (void)PythonError::fetch();
-    return Ref::steal(result);
-}
-
-// Advances an iterator; a null Ref at the end, the iterator's error thrown.
-Ref next_item(PyObject* iterator) {
-    PyObject* item = PyIter_Next(iterator);
-    if (item == nullptr && PyErr_Occurred()) [[unlikely]]
-        throw PythonError::fetch();
-    return Ref::steal(item);
-}
-
 // --- the modules argument ------------------------------------------------------------------
 
 std::vector<std::string> module_names(PyObject* modules) {
@@ -80,38 +33,20 @@ std::vector<std::string> module_names(PyObject* modules) {
             raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
         if (!PySequence_Check(modules)) [[unlikely]]
             raise_conversion(modules, "Sequence");
-        std::vector<std::string> names;
+        std::vector<std::string> result;
         const Py_ssize_t size = PySequence_Size(modules);
         if (size < 0)
             (void)PythonError::fetch();  // only a size hint
         else
-            names.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));  // a hint, not a promise
+            result.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));  // a hint, not a promise
         Ref iterator = owned(PyObject_GetIter(modules));
         while (Ref item = next_item(iterator.get()))
-            names.push_back(as_string(item.get()));
-        return names;
+            result.push_back(as_string(item.get()));
+        return result;
     });
 }
 
 // --- the skip line -------------------------------------------------------------------------
-
-// "{type qualname}: {str(exc)}", or the stand-in when str() itself fails.
-[[gnu::cold]] std::string exception_text(PyObject* exc) {
-    std::string text;
-    try {
-        text = type_qualname(exc);
-    } catch (PythonError&) {
-        panic("could not read the qualified name of an exception's type");
-    }
-    text += ": ";
-    if (Ref str = Ref::steal(PyObject_Str(exc))) {
-        append_utf8_lossy(str.get(), text);
-    } else {
-        (void)PythonError::fetch();
-        text += "<exception str() failed>";
-    }
-    return text;
-}
 
 // Straight to file descriptor 2, past any Python-level redirection of sys.stderr.
 [[gnu::cold]] void write_stderr(std::string_view line) {
@@ -139,7 +74,11 @@ std::vector<std::string> module_names(PyObject* modules) {
     std::string line = "mervo: skipping module '";
     line += name;
     line += "': ";
-    line += exception_text(error.value());
+    try {
+        line += exception_text(error.value());
+    } catch (PythonError&) {
+        panic("could not read the qualified name of an exception's type");
+    }
     line += '\n';
     write_stderr(line);
 }
@@ -156,58 +95,45 @@ std::string text_of(const Ref& obj) { return as_string(obj.get()); }
 
 // Source of `obj`, dedented, stripped and ending in one "\n".
 std::string source_text(const Context& ctx, PyObject* obj) {
-    Ref source = call_method(ctx.inspect.get(), n_getsource.get(), obj);
-    Ref dedented = call_method(ctx.textwrap.get(), n_dedent.get(), source.get());
-    Ref stripped = call_method(dedented.get(), n_strip.get());
+    Ref source = call_method(ctx.inspect.get(), names::getsource, obj);
+    Ref dedented = call_method(ctx.textwrap.get(), names::dedent, source.get());
+    Ref stripped = call_method(dedented.get(), names::strip);
     std::string text = text_of(stripped);
     text += '\n';
     return text;
 }
 
-// Absolute, resolved source file of `function`, or "" when it has none to tell.
-std::string file_path(const Context& ctx, PyObject* function) {
-    Ref file;
-    try {
-        file = call_method(ctx.inspect.get(), n_getsourcefile.get(), function);
-    } catch (PythonError&) {
-        return {};
-    }
-    Ref path = call_method(ctx.pathlib.get(), n_Path.get(), file.get());
-    Ref resolved = call_method(path.get(), n_resolve.get());
-    return text_of(owned(PyObject_Str(resolved.get())));
-}
-
 // The return annotation's text: a class by its bare name, anything else by str().
 Json return_type(const Context& ctx, PyObject* function) {
-    Ref sig = call_method(ctx.inspect.get(), n_signature.get(), function);
-    Ref annotation = attr(sig.get(), n_return_annotation);
-    Ref signature_class = attr(ctx.inspect.get(), n_Signature);
-    Ref empty = attr(signature_class.get(), n_empty);
+    Ref sig = call_method(ctx.inspect.get(), names::signature, function);
+    Ref annotation = getattr(sig.get(), names::return_annotation);
+    Ref signature_class = getattr(ctx.inspect.get(), names::Signature);
+    Ref empty = getattr(signature_class.get(), names::empty);
     if (annotation.get() == empty.get())
         return nullptr;
     Ref builtins = import("builtins");
-    Ref is_class = call_method(builtins.get(), n_isinstance.get(), annotation.get(),
+    Ref is_class = call_method(builtins.get(), names::isinstance, annotation.get(),
                                reinterpret_cast<PyObject*>(&PyType_Type));
     if (as_bool(is_class.get()))
-        return text_of(attr(annotation.get(), n_name));
+        return text_of(getattr(annotation.get(), names::dunder_name));
     return text_of(owned(PyObject_Str(annotation.get())));
 }
 
 Json asset_record(const Context& ctx, PyObject* value, PyObject* module, const std::string& module_source) {
-    Ref metadata_obj = attr(value, n_metadata);
+    Ref metadata_obj = getattr(value, names::mervo_metadata);
     Json metadata;
     JsonError error;
     if (!python_to_json(metadata_obj.get(), metadata, error)) [[unlikely]]
         raise_json_error(json_parse_error, error);
 
-    Ref original = attr_or_null(value, n_original);
+    Ref original = optional_attr(value, names::mervo_original);
     PyObject* function = original ? original.get() : value;
 
     std::string function_source = source_text(ctx, function);
-    std::string function_name = text_of(attr(function, n_name));
-    std::string file = file_path(ctx, function);
+    std::string function_name = text_of(getattr(function, names::dunder_name));
+    std::string file = declare::resolved_source_file(ctx.inspect.get(), ctx.pathlib.get(), function, true);
     Json returns = return_type(ctx, function);
-    std::string module_path = text_of(attr(module, n_name));
+    std::string module_path = text_of(getattr(module, names::dunder_name));
 
     Json record = Json::object();
     auto& members = record.get_ref<Json::object_t&>();
@@ -225,25 +151,11 @@ Json asset_record(const Context& ctx, PyObject* value, PyObject* module, const s
 
 // --- the driver ----------------------------------------------------------------------------
 
-// An asset is whatever says so: a `str` __mervo_kind__ that reads exactly "asset".
-bool is_asset(PyObject* value) {
-    Ref kind = attr_or_null(value, n_kind);
-    if (!kind || !PyUnicode_Check(kind.get()))
-        return false;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(kind.get(), &size);
-    if (data == nullptr) [[unlikely]] {
-        (void)PythonError::fetch();
-        return false;
-    }
-    return std::string_view(data, static_cast<size_t>(size)) == "asset";
-}
-
 std::string version_text(PyObject* sys) {
-    Ref info = attr(sys, n_version_info);
-    const long long major = as_int64(attr(info.get(), n_major).get());
-    const long long minor = as_int64(attr(info.get(), n_minor).get());
-    const long long micro = as_int64(attr(info.get(), n_micro).get());
+    Ref info = getattr(sys, names::version_info);
+    const long long major = as_int64(getattr(info.get(), names::version_major).get());
+    const long long minor = as_int64(getattr(info.get(), names::version_minor).get());
+    const long long micro = as_int64(getattr(info.get(), names::version_micro).get());
     return std::to_string(major) + '.' + std::to_string(minor) + '.' + std::to_string(micro);
 }
 
@@ -281,7 +193,7 @@ private:
 
 void inspect_module(const Context& ctx, PyObject* module, Document& document) {
     const std::string module_source = source_text(ctx, module);
-    Ref members = call_method(ctx.inspect.get(), n_getmembers.get(), module);
+    Ref members = call_method(ctx.inspect.get(), names::getmembers, module);
     Ref iterator = owned(PyObject_GetIter(members.get()));
     while (Ref item = next_item(iterator.get())) {
         if (!PyTuple_Check(item.get())) [[unlikely]]
@@ -289,7 +201,7 @@ void inspect_module(const Context& ctx, PyObject* module, Document& document) {
         Ref value = Ref::borrow(PyTuple_GetItem(item.get(), 1));
         if (!value) [[unlikely]]
             throw PythonError::fetch();
-        if (is_asset(value.get()))
+        if (declare::is_asset(value.get()))
             document.add(asset_record(ctx, value.get(), module, module_source));
     }
 }
@@ -308,7 +220,7 @@ Ref inspect_all(const std::vector<std::string>& names) {
         Ref name_obj = new_str(name);
         Ref module;
         try {
-            module = call_method(ctx.importlib.get(), n_import_module.get(), name_obj.get());
+            module = call_method(ctx.importlib.get(), names::import_module, name_obj.get());
         } catch (PythonError& error) {
             report_skip(name, error);
             continue;
@@ -320,12 +232,10 @@ Ref inspect_all(const std::vector<std::string>& names) {
 
 }  // namespace
 
-PyObject* inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return boundary([&]() -> Ref {
-        PyObject* bound[1];
-        bind_args(signature, args, nargsf, kwnames, bound);
-        return inspect_all(module_names(bound[0]));
-    });
+Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[1];
+    bind_args(signature, args, nargsf, kwnames, bound);
+    return inspect_all(module_names(bound[0]));
 }
 
 }  // namespace mervo::inspection

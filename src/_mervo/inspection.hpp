@@ -5,6 +5,6 @@
 
 namespace mervo::inspection {
 
-PyObject* inspect_modules(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Ref inspect_modules(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace mervo::inspection

@@ -1,11 +1,12 @@
 // The thin bridge between the interpreter's json module and the JSON unit.
 #include "json_bridge.hpp"
 
+#include "names.hpp"
+
 namespace mervo {
 
 bool python_to_json(PyObject* json_module, PyObject* obj, Json& out, JsonError& error) {
-    static Name dumps("dumps");
-    Ref text = call_method(json_module, dumps.get(), obj);
+    Ref text = call_method(json_module, names::dumps, obj);
     return read_json(as_utf8(text.get()), out, error);
 }
 

@@ -1,11 +1,15 @@
 // Compact JSON writer and strict SAX-driven reader over the value tree.
 #include "json_doc.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 namespace mervo {
@@ -206,98 +210,19 @@ std::string write_json(const Json& value) {
 
 // --- reader ------------------------------------------------------------------------------
 
+// The reader relies on what the library's SAX interface hands over on an error (the byte
+// count read so far, the token string, the exception id) and on its lexer reading nothing
+// past a structural token before reporting it; both were checked against this series.
+static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11,
+              "the JSON reader's error positions were checked against nlohmann/json 3.11 only");
+
 namespace {
 
-// Scanners over text already known to be valid up to the point they reach; they only
-// locate error positions, on the cold path.
+// The library's ids: 101 for a syntax error (lexer or parser), 406 for a number too large.
+constexpr int number_out_of_range_id = 406;
+
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-size_t skip_space(std::string_view t, size_t i) {
-    while (i < t.size() && is_space(t[i]))
-        ++i;
-    return i;
-}
-
-size_t skip_string(std::string_view t, size_t i) {
-    for (++i; i < t.size() && t[i] != '"'; ++i)
-        if (t[i] == '\\')
-            ++i;
-    return i + 1;
-}
-
-size_t skip_value(std::string_view t, size_t i) {
-    i = skip_space(t, i);
-    if (i >= t.size())
-        return i;
-    const char c = t[i];
-    if (c == '"')
-        return skip_string(t, i);
-    if (c == '[' || c == '{') {
-        size_t depth = 0;
-        while (i < t.size()) {
-            const char d = t[i];
-            if (d == '"') {
-                i = skip_string(t, i);
-                continue;
-            }
-            ++i;
-            if (d == '[' || d == '{')
-                ++depth;
-            else if ((d == ']' || d == '}') && --depth == 0)
-                break;
-        }
-        return i;
-    }
-    if (c == '-' || is_digit(c)) {
-        if (t[i] == '-')
-            ++i;
-        if (i < t.size() && t[i] == '0')
-            ++i;
-        else
-            while (i < t.size() && is_digit(t[i]))
-                ++i;
-        if (i + 1 < t.size() && t[i] == '.' && is_digit(t[i + 1]))
-            for (++i; i < t.size() && is_digit(t[i]);)
-                ++i;
-        if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-            ++i;
-            if (i < t.size() && (t[i] == '+' || t[i] == '-'))
-                ++i;
-            while (i < t.size() && is_digit(t[i]))
-                ++i;
-        }
-        return i;
-    }
-    return i + (c == 'f' ? 5 : 4);  // true, false, null
-}
-
-// Offset of the bracket that opens one level more than the reader accepts.
-size_t find_too_deep(std::string_view t) {
-    size_t depth = 0;
-    for (size_t i = 0; i < t.size(); ++i) {
-        const char c = t[i];
-        if (c == '"') {
-            i = skip_string(t, i) - 1;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max_json_depth)
-                return i;
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return t.size();
-}
-
-// Whether the bytes before `at` are a proper prefix of true, false or null, i.e. the
-// byte at `at` broke a literal rather than failing to start a value.
-bool continues_literal(std::string_view t, size_t at) {
-    for (std::string_view literal : {"true", "false", "null"})
-        for (size_t k = 1; k < literal.size() && k <= at; ++k)
-            if (t.substr(at - k, k) == literal.substr(0, k))
-                return true;
-    return false;
-}
 
 // Line and column of the byte at `offset`; at the end of the text, the column counts
 // the bytes already on the last line.
@@ -314,6 +239,48 @@ JsonError located(std::string message, std::string_view t, size_t offset) {
     return {std::move(message), line, offset - line_start + (at_end ? 0 : 1)};
 }
 
+// A pointer into the text that remembers the last byte the library read (or the end, once
+// it found the text ended): where each token the parser reported ends, which the SAX
+// interface does not hand over.
+class TrackedInput {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    TrackedInput(const char* p, const char** seen) : p_(p), seen_(seen) {}
+    reference operator*() const {
+        *seen_ = p_;
+        return *p_;
+    }
+    TrackedInput& operator++() {
+        ++p_;
+        return *this;
+    }
+    TrackedInput operator++(int) {
+        TrackedInput old = *this;
+        ++p_;
+        return old;
+    }
+    // The library asks whether it is at the end before every byte it reads.
+    bool operator==(const TrackedInput& other) const {
+        if (p_ != other.p_)
+            return false;
+        *seen_ = p_;
+        return true;
+    }
+    bool operator!=(const TrackedInput& other) const { return !(*this == other); }
+
+private:
+    const char* p_;
+    const char** seen_;
+};
+
+// What the parser was waiting for when it failed, from the events it had reported.
+enum class Expected { value, key, separator, array_rest, object_rest };
+
 class TreeBuilder {
 public:
     using number_integer_t = Json::number_integer_t;
@@ -322,42 +289,54 @@ public:
     using string_t = Json::string_t;
     using binary_t = Json::binary_t;
 
-    explicit TreeBuilder(Json& root) : root_(root) {}
+    TreeBuilder(Json& root, std::string_view text) : root_(root), text_(text), seen_(text.data()) {}
+
+    const char** seen() { return &seen_; }
 
     bool null() { return put(Json(nullptr)); }
     bool boolean(bool value) { return put(Json(value)); }
     // Only texts with a leading '-' arrive here, so a 0 was written "-0".
-    bool number_integer(number_integer_t value) { return value == 0 ? put(Json(-0.0)) : put(Json(value)); }
-    bool number_unsigned(number_unsigned_t value) { return put(Json(value)); }
-    bool number_float(number_float_t value, const string_t&) { return put(Json(value)); }
+    bool number_integer(number_integer_t value) {
+        return value == 0 ? put(Json(-0.0), looked_ahead) : put(Json(value), looked_ahead);
+    }
+    bool number_unsigned(number_unsigned_t value) { return put(Json(value), looked_ahead); }
+    bool number_float(number_float_t value, const string_t&) { return put(Json(value), looked_ahead); }
     bool string(string_t& value) { return put(Json(std::move(value))); }
     bool binary(binary_t&) { return false; }
 
     bool start_object(size_t) { return open(Json::value_t::object); }
     bool key(string_t& key) {
         key_ = std::move(key);
+        event(Event::key);
         return true;
     }
     bool end_object() { return close(); }
     bool start_array(size_t) { return open(Json::value_t::array); }
     bool end_array() { return close(); }
 
-    bool parse_error(size_t position, const std::string& last_token, const nlohmann::detail::exception& ex) {
-        failed_ = true;
+    // The token string is not used: the library's lexer keeps in it whatever it read since
+    // the last string or number began, so it says nothing reliable about where a token starts.
+    bool parse_error(size_t position, const std::string&, const nlohmann::detail::exception& ex) {
         position_ = position;
-        token_ = last_token;
         id_ = ex.id;
-        what_ = ex.what();
         return false;
     }
 
-    bool too_deep() const { return too_deep_; }
-    bool failed() const { return failed_; }
-    bool value_complete() const { return done_; }
-    JsonError describe(std::string_view text) const;
+    JsonError describe() const;
 
 private:
-    bool put(Json&& value) {
+    enum class Event { none, opened, key, value };
+    // A number is known to have ended only once the next byte (or the end) was read.
+    static constexpr size_t looked_ahead = 1;
+
+    // Notes what the parser reported and where its token ended.
+    void event(Event kind, size_t lookahead = 0) {
+        last_ = kind;
+        next_ = static_cast<size_t>(seen_ - text_.data()) + 1 - lookahead;
+    }
+
+    bool put(Json&& value, size_t lookahead = 0) {
+        event(Event::value, lookahead);
         if (stack_.empty()) {
             root_ = std::move(value);
             done_ = true;
@@ -372,9 +351,11 @@ private:
 
     bool open(Json::value_t kind) {
         if (stack_.size() >= max_json_depth) [[unlikely]] {
+            too_deep_at_ = static_cast<size_t>(seen_ - text_.data());  // the bracket just read
             too_deep_ = true;
             return false;
         }
+        event(Event::opened);
         Json* slot;
         if (stack_.empty()) {
             root_ = Json(kind);
@@ -393,79 +374,122 @@ private:
     bool close() {
         stack_.pop_back();
         done_ = stack_.empty();
+        event(Event::value);
         return true;
     }
 
+    size_t skip_space(size_t i) const {
+        while (i < text_.size() && is_space(text_[i]))
+            ++i;
+        return i;
+    }
+    // What the parser was waiting for, and where the token it failed at starts: after the
+    // last token it reported, past whitespace and past the one separator it must have read.
+    std::pair<Expected, size_t> expected() const;
+
     Json& root_;
+    std::string_view text_;
+    const char* seen_;
     std::vector<Json*> stack_;
     string_t key_;
+    Event last_ = Event::none;
+    size_t next_ = 0;  // the byte after the last token reported
     bool done_ = false;
     bool too_deep_ = false;
-    bool failed_ = false;
-    size_t position_ = 0;
-    std::string token_;
+    size_t too_deep_at_ = 0;
+    size_t position_ = 0;  // bytes the library had read, one more than the text at its end
     int id_ = 0;
-    std::string what_;
 };
 
-// Turns the library's report into our message and the offending position.
-JsonError TreeBuilder::describe(std::string_view text) const {
+std::pair<Expected, size_t> TreeBuilder::expected() const {
+    size_t at = skip_space(next_);
+    if (stack_.empty())
+        return {Expected::value, at};
+    const bool in_array = stack_.back()->is_array();
+    const char next = at < text_.size() ? text_[at] : '\0';
+    Expected what;
+    char separator = ',';
+    switch (last_) {
+        case Event::opened:
+            return {in_array ? Expected::value : Expected::key, at};
+        case Event::key:
+            what = Expected::value;
+            separator = ':';
+            break;
+        default:
+            what = in_array ? Expected::value : Expected::key;
+            break;
+    }
+    // A separator the parser accepts here was read, and the failure lies after it.
+    if (next == separator)
+        return {what, skip_space(at + 1)};
+    if (last_ == Event::key)
+        return {Expected::separator, at};
+    return {in_array ? Expected::array_rest : Expected::object_rest, at};
+}
+
+// A malformed string: what the byte that broke it is.
+std::string string_fault(unsigned char byte) {
+    if (byte < 0x20)
+        return "control character in string";
+    if (byte >= 0x80)
+        return "invalid UTF-8 in string";
+    return "invalid escape in string";
+}
+
+// Our message and the offending position, from the parser's state, the error id and the
+// byte count it had read.
+JsonError TreeBuilder::describe() const {
     if (too_deep_)
-        return located("recursion limit exceeded", text, find_too_deep(text));
+        return located("recursion limit exceeded", text_, too_deep_at_);
+    const auto [what, start] = expected();
     if (done_)  // a whole value was read and something other than whitespace follows
-        return located("trailing characters", text, skip_space(text, skip_value(text, 0)));
+        return located("trailing characters", text_, start);
+    if (id_ == number_out_of_range_id)
+        return located("number out of range", text_, start);
 
-    const std::string_view what = what_;
-    if (id_ == 406)
-        return located("number out of range", text, position_ - token_.size());
-
-    // "... syntax error while parsing {context} - {rest}"
-    std::string_view context;
-    std::string_view rest = what;
-    if (size_t at = what.find("while parsing "); at != std::string_view::npos) {
-        const size_t from = at + 14;
-        const size_t dash = what.find(" - ", from);
-        if (dash != std::string_view::npos) {
-            context = what.substr(from, dash - from);
-            rest = what.substr(dash + 3);
+    const char first = start < text_.size() ? text_[start] : '\0';
+    if (position_ > text_.size()) {  // the input ran out
+        if (start < text_.size())    // inside a token
+            return located(first == '"' ? "EOF while parsing a string" : "EOF while parsing a value", text_,
+                           text_.size());
+        switch (what) {
+            case Expected::value:
+                return located("EOF while parsing a value", text_, text_.size());
+            case Expected::array_rest:
+                return located("EOF while parsing a list", text_, text_.size());
+            default:
+                return located("EOF while parsing an object", text_, text_.size());
         }
     }
-    const bool value_context = context == "value";
-    const std::string last_read = "; last read: '" + token_ + "'";
-    const size_t lexer_at = rest.rfind(last_read);
-    const bool lexer_error = lexer_at != std::string_view::npos;
-    std::string message;
-    if (lexer_error)
-        message = std::string(rest.substr(0, lexer_at)) + std::string(rest.substr(lexer_at + last_read.size()));
-    else
-        message = std::string(rest);
-
-    if (position_ > text.size()) {  // the input ran out
-        if (lexer_error)
-            message = message.rfind("invalid string", 0) == 0 ? "EOF while parsing a string"
-                                                              : "EOF while parsing a value";
-        else if (value_context)
-            message = "EOF while parsing a value";
-        else if (context == "array")
-            message = "EOF while parsing a list";
-        else
-            message = "EOF while parsing an object";
-        return located(std::move(message), text, text.size());
+    // The byte that broke a token the lexer refused is the last one it read.
+    const size_t broken = position_ - 1;
+    const auto broken_byte = static_cast<unsigned char>(text_[broken]);
+    switch (what) {
+        case Expected::value:
+            // A well-formed string, number or literal is always a value here: one that starts
+            // so and was refused is malformed at its last byte.
+            if (first == '"')
+                return located(string_fault(broken_byte), text_, broken);
+            if (first == '-' && broken == start + 1 && !is_digit(text_[broken]))
+                return located("expected value", text_, broken);
+            if (first == '-' || is_digit(first))
+                return located("invalid number", text_, broken);
+            if (first == 't' || first == 'f' || first == 'n')
+                return located("invalid literal", text_, broken);
+            return located("expected value", text_, start);
+        case Expected::key:
+            if (first == '"')
+                return located(string_fault(broken_byte), text_, broken);
+            return located("key must be a string", text_, start);
+        case Expected::separator:
+            return located("expected ':'", text_, start);
+        case Expected::array_rest:
+            return located("expected ',' or ']'", text_, start);
+        case Expected::object_rest:
+            break;
     }
-    if (lexer_error) {
-        const std::string_view lexed = rest.substr(0, lexer_at);
-        if (value_context && ((lexed == "invalid literal" && !continues_literal(text, position_ - 1)) ||
-                              lexed == "invalid number; expected digit after '-'"))
-            message = "expected value";
-        return located(std::move(message), text, position_ - 1);
-    }
-    // An unexpected but well-formed token: point at its first byte.
-    const char last = text[position_ - 1];
-    const bool single = std::strchr("[]{}:,", last) != nullptr || last == '\0';
-    const size_t start = single ? position_ - 1 : position_ - token_.size();
-    if (value_context)
-        message = "expected value";
-    return located(std::move(message), text, start);
+    return located("expected ',' or '}'", text_, start);
 }
 
 }  // namespace
@@ -477,17 +501,19 @@ bool read_json(std::string_view text, Json& out, JsonError& error) {
         error = located("expected value", text, 0);
         return false;
     }
-    TreeBuilder builder(out);
+    TreeBuilder builder(out, text);
     const char* begin = text.data();
-    const bool ok = Json::sax_parse(begin, begin + text.size(), &builder);
-    // The library stops at a NUL byte as if the text ended there.
-    if (ok && std::memchr(begin, 0, text.size()) == nullptr) [[likely]]
+    const bool ok = Json::sax_parse(TrackedInput(begin, builder.seen()),
+                                    TrackedInput(begin + text.size(), builder.seen()), &builder);
+    // The library stops at a NUL byte as if the text ended there: after a whole value, only
+    // whitespace can have come before it.
+    const void* nul = ok ? std::memchr(begin, 0, text.size()) : nullptr;
+    if (ok && nul == nullptr) [[likely]]
         return true;
-    if (ok) {
-        error = located("trailing characters", text, skip_space(text, skip_value(text, 0)));
-    } else {
-        error = builder.describe(text);
-    }
+    if (ok)
+        error = located("trailing characters", text, static_cast<size_t>(static_cast<const char*>(nul) - begin));
+    else
+        error = builder.describe();
     out = nullptr;
     return false;
 }

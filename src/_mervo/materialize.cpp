@@ -4,6 +4,7 @@
 #include "args.hpp"
 #include "json_bridge.hpp"
 #include "json_doc.hpp"
+#include "names.hpp"
 
 #include <optional>
 #include <string>
@@ -16,19 +17,6 @@ namespace {
 constexpr Param params[] = {
     {"module_name", true}, {"function_name", true}, {"output_dir", true}, {"input_kwargs_json"}};
 constexpr Signature signature{"materialize_asset()", params, 4};
-
-// Interned on first use; constinit keeps them out of the load-time initialisers.
-constinit Name n_import_module("import_module");
-constinit Name n_original("__mervo_original__");
-constinit Name n_loads("loads");
-constinit Name n_dumps("dumps");
-constinit Name n_path("Path");
-constinit Name n_mkdir("mkdir");
-constinit Name n_truediv("__truediv__");
-constinit Name n_write_text("write_text");
-constinit Name n_signature("signature");
-constinit Name n_name("__name__");
-constinit Name n_exit("exit");
 
 // What preparation hands to the run stage; it owns every reference for the whole call.
 struct MaterializeContext {
@@ -48,40 +36,19 @@ struct Failure {
     std::string error_type;
 };
 
-// The qualified or plain name of an exception's type, read from the type itself so
-// that a metaclass cannot make recording fail.
-Ref type_name(PyObject* type, bool qualified) {
-#if PY_VERSION_HEX >= 0x030B0000
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
-    Ref name = owned(qualified ? PyType_GetQualName(t) : PyType_GetName(t));
-#else
-    Ref name = owned(PyObject_GetAttrString(type, qualified ? "__qualname__" : "__name__"));
-#endif
-    if (!PyUnicode_Check(name.get())) [[unlikely]]
-        raise_conversion(name.get(), "PyString");
-    return name;
-}
-
 // "{type qualname}: {str(E)}" and the type's plain name.
 [[gnu::cold]] Failure describe(const PythonError& error) {
-    Failure failure;
-    failure.error = as_utf8_lossy(type_name(error.type(), true).get());
-    failure.error += ": ";
-    if (Ref text = Ref::steal(PyObject_Str(error.value()))) {
-        failure.error += as_utf8_lossy(text.get());
-    } else {
-        // Discarded like a failed lookup; a PanicException still resumes in fetch().
-        PythonError::fetch();
-        failure.error += "<exception str() failed>";
-    }
-    failure.error_type = as_utf8_lossy(type_name(error.type(), false).get());
-    return failure;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(error.type());
+    Ref plain = type_name(type, false);
+    if (!PyUnicode_Check(plain.get())) [[unlikely]]
+        raise_conversion(plain.get(), "PyString");
+    return {exception_text(error.value()), as_utf8_lossy(plain.get())};
 }
 
 // Hands `text` to path.write_text(text, "utf-8").
 void write_text(PyObject* path, PyObject* text) {
     Ref encoding = new_str("utf-8");
-    call_method(path, n_write_text.get(), text, encoding.get());
+    call_method(path, names::write_text, text, encoding.get());
 }
 
 void write_record(const MaterializeContext& ctx, const Json& record) {
@@ -92,12 +59,12 @@ void write_record(const MaterializeContext& ctx, const Json& record) {
 // The run itself: import, call, value.json, success record. Any error here is recorded.
 void run(const MaterializeContext& ctx) {
     Ref module_name = new_str(ctx.module_name);
-    Ref module = call_method(ctx.importlib.get(), n_import_module.get(), module_name.get());
+    Ref module = call_method(ctx.importlib.get(), names::import_module, module_name.get());
     Ref function_name = new_str(ctx.function_name);
     Ref target = owned(PyObject_GetAttr(module.get(), function_name.get()));
 
     // The undecorated function; anything whose lookup fails is called as it is.
-    Ref callable = Ref::steal(PyObject_GetAttr(target.get(), n_original.get()));
+    Ref callable = Ref::steal(PyObject_GetAttr(target.get(), names::mervo_original.get()));
     if (!callable) {
         PythonError::fetch();
         callable = target.copy();
@@ -108,7 +75,7 @@ void run(const MaterializeContext& ctx) {
         result = owned(PyObject_CallNoArgs(callable.get()));
     } else {
         Ref text = new_str(*ctx.kwargs_text);
-        Ref kwargs = call_method(ctx.json.get(), n_loads.get(), text.get());
+        Ref kwargs = call_method(ctx.json.get(), names::loads, text.get());
         if (!PyDict_Check(kwargs.get()))
             raise_conversion(kwargs.get(), "PyDict");
         Ref no_args = owned(PyTuple_New(0));
@@ -116,14 +83,14 @@ void run(const MaterializeContext& ctx) {
     }
 
     Ref value_name = new_str("value.json");
-    Ref value_file = call_method(ctx.output_dir.get(), n_truediv.get(), value_name.get());
-    Ref value_text = call_method(ctx.json.get(), n_dumps.get(), result.get());
+    Ref value_file = call_method(ctx.output_dir.get(), names::truediv, value_name.get());
+    Ref value_text = call_method(ctx.json.get(), names::dumps, result.get());
     write_text(value_file.get(), value_text.get());
 
     Ref value_path = owned(PyObject_Str(value_file.get()));
-    Ref sig = call_method(ctx.inspect.get(), n_signature.get(), callable.get());
+    Ref sig = call_method(ctx.inspect.get(), names::signature, callable.get());
     Ref sig_text = owned(PyObject_Str(sig.get()));
-    Ref result_type = owned(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(result.get())), n_name.get()));
+    Ref result_type = getattr(reinterpret_cast<PyObject*>(Py_TYPE(result.get())), names::dunder_name);
 
     Json record = Json::object();
     record["ok"] = true;
@@ -147,7 +114,7 @@ Ref record_failure(const MaterializeContext& ctx, const Failure& failure) {
 
     Ref sys = import("sys");
     Ref code = owned(PyLong_FromLong(1));
-    call_method(sys.get(), n_exit.get(), code.get());
+    call_method(sys.get(), names::exit, code.get());
     return Ref::borrow(Py_None);  // sys.exit was replaced and returned
 }
 
@@ -168,9 +135,9 @@ Ref materialize(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     Ref pathlib = import("pathlib");
 
     Ref output_text = new_str(output_dir);
-    ctx.output_dir = call_method(pathlib.get(), n_path.get(), output_text.get());
+    ctx.output_dir = call_method(pathlib.get(), names::Path, output_text.get());
     {
-        Ref mkdir = owned(PyObject_GetAttr(ctx.output_dir.get(), n_mkdir.get()));
+        Ref mkdir = getattr(ctx.output_dir.get(), names::mkdir);
         Ref options = owned(PyDict_New());
         check(PyDict_SetItemString(options.get(), "parents", Py_True));
         check(PyDict_SetItemString(options.get(), "exist_ok", Py_True));
@@ -178,7 +145,7 @@ Ref materialize(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         owned(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
     }
     Ref result_name = new_str("result.json");
-    ctx.result_file = call_method(ctx.output_dir.get(), n_truediv.get(), result_name.get());
+    ctx.result_file = call_method(ctx.output_dir.get(), names::truediv, result_name.get());
 
     std::optional<Failure> failure;
     try {
@@ -194,8 +161,8 @@ Ref materialize(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
 
 }  // namespace
 
-PyObject* materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return boundary([&] { return materialize(args, nargsf, kwnames); });
+Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return materialize(args, nargsf, kwnames);
 }
 
 }  // namespace mervo::materialize

@@ -5,6 +5,6 @@
 
 namespace mervo::materialize {
 
-PyObject* materialize_asset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Ref materialize_asset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace mervo::materialize

@@ -1,6 +1,9 @@
 // The entry point PyInit__mervo, the module definition and its member table.
 #include "capi.hpp"
 #include "declare.hpp"
+#include "names.hpp"
+#include "partitions.hpp"
+#include "wrapper.hpp"
 #include "inspection.hpp"
 #include "materialize.hpp"
 
@@ -106,11 +109,6 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef functions[] = {
     {"asset", fastcall<declare::asset>(), METH_FASTCALL | METH_KEYWORDS, asset_doc},
     {"partitions", fastcall<declare::partitions>(), METH_FASTCALL | METH_KEYWORDS, partitions_doc},
@@ -122,13 +120,13 @@ PyMethodDef functions[] = {
 
 // Appends `name` to the module's __all__, creating the list when the module has none.
 void append_to_all(PyObject* module, const char* name) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    Ref all = Ref::steal(PyObject_GetAttr(module, names::dunder_all.get()));
     if (!all) {
         PythonError error = PythonError::fetch();
         if (!error.matches(PyExc_AttributeError))
             throw std::move(error);
         all = owned(PyList_New(0));
-        check(PyObject_SetAttrString(module, "__all__", all.get()));
+        check(PyObject_SetAttr(module, names::dunder_all.get(), all.get()));
     }
     if (!PyList_Check(all.get()))
         raise_conversion(all.get(), "PyList");
@@ -185,5 +183,5 @@ Ref import_module() {
 }  // namespace mervo
 
 PyMODINIT_FUNC PyInit__mervo(void) {
-    return mervo::boundary(mervo::import_module);
+    return mervo::entry<mervo::import_module>();
 }
