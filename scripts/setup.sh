@@ -2,6 +2,8 @@
 # Prepares a machine for building and testing mervo: Debian packages (when root),
 # a .venv with the Python tools, and the package itself built into it.
 # Usage: scripts/setup.sh [--tests]   (--tests also builds the test-only extension)
+# PYTHON names the interpreter (python3 by default), VENV the environment (.venv by default;
+# any other one gets a build folder of its own, so that versions do not rebuild each other).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,23 +30,29 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python=${PYTHON:-python3}
+venv=${VENV:-.venv}
+build_suffix=""
+[ "$venv" != .venv ] && build_suffix="-$(basename "$venv")"
 if ! command -v "$python" >/dev/null; then
   echo "setup: no '$python' found; install Python 3.9 or newer with its headers" >&2
   exit 1
 fi
-if [ ! -x .venv/bin/python ]; then
-  echo "setup: creating .venv"
-  "$python" -m venv .venv || { echo "setup: '$python -m venv' failed (Debian: apt-get install python3-venv)" >&2; exit 1; }
+if [ ! -x "$venv/bin/python" ]; then
+  echo "setup: creating $venv"
+  "$python" -m venv "$venv" || { echo "setup: '$python -m venv' failed (Debian: apt-get install python3-venv)" >&2; exit 1; }
 fi
 
-pip() { .venv/bin/python -m pip --disable-pip-version-check -q "$@" 2> >(grep -v '^WARNING: Location' >&2); }
+pip() { "$venv/bin/python" -m pip --disable-pip-version-check -q "$@" 2> >(grep -v '^WARNING: Location' >&2); }
 pip install "scikit-build-core>=0.9" "cmake>=3.18" ninja
-# The Dask executor's tests need the optional extra.
-[ $with_tests = 1 ] && pip install "pytest>=7" "hypothesis>=6" "distributed>=2024"
-
-echo "setup: building mervo"
 if [ $with_tests = 1 ]; then
-  pip install --no-build-isolation -Cbuild-dir=build/test -Ccmake.define.MERVO_TEST_MODULES=ON .
+  pip install "pytest>=7" "hypothesis>=6"
+  # The Dask executor's tests need the optional extra; they skip where it does not install.
+  pip install "distributed>=2024" || echo "setup: distributed does not install for $venv; the Dask tests will skip"
+fi
+
+echo "setup: building mervo into $venv"
+if [ $with_tests = 1 ]; then
+  pip install --no-build-isolation -Cbuild-dir="build/test$build_suffix" -Ccmake.define.MERVO_TEST_MODULES=ON .
 else
-  pip install --no-build-isolation -Cbuild-dir=build/release .
+  pip install --no-build-isolation -Cbuild-dir="build/release$build_suffix" .
 fi

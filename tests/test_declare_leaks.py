@@ -1,11 +1,10 @@
 """Leak checks of asset declaration: many mixed successful and failing calls keep memory flat."""
 
-import gc
 import os
-import sys
 import types
 
 import pytest
+from support import block_growth, resident_growth, under_address_sanitizer
 
 from mervo import asset, partitions
 
@@ -54,27 +53,9 @@ def run(rounds, big):
                 pass
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def test_mixed_calls_leak_no_python_objects():
     small = ["a", 1, None, [1, {"k": 2.5}]]
-    run(50, small)  # warm caches: interned names, imports, type attribute caches
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(2000, small)  # 26,000 calls
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
-
-
-def under_address_sanitizer():
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
+    assert block_growth(lambda: run(1, small), 2000, warmup=50) < 100  # 26,000 calls
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
@@ -83,9 +64,5 @@ def test_mixed_calls_leak_no_native_memory():
     # Objects of Python's allocator are counted above; native copies (texts, value trees)
     # live in malloc memory, so watch the resident size with values large enough to show.
     big = ["x" * 200 + str(i) for i in range(2000)]
-    run(10, big)
-    gc.collect()
-    before = resident_bytes()
-    run(150, big)  # a leaked copy per call would add several hundred megabytes
-    gc.collect()
-    assert resident_bytes() - before < 24 * 2**20
+    # a leaked copy per call would add several hundred megabytes
+    assert resident_growth(lambda: run(1, big), 150) < 24 * 2**20

@@ -1,11 +1,11 @@
 """Adversarial user code: each case ends in its exception or record, never in a crash."""
 
 import json
-import subprocess
 import sys
 import textwrap
 
 import pytest
+from support import run_code as run_python
 
 import _mervo
 from mervo import asset, partitions
@@ -108,11 +108,6 @@ def test_unprintable_and_surrogate_errors_are_still_recorded(user_modules, tmp_p
     with pytest.raises(SystemExit):
         _mervo.materialize_asset("hostile_errors", "surrogate", str(tmp_path))
     assert json.loads((tmp_path / "result.json").read_text(encoding="utf-8"))["error"] == "ValueError: bad \ufffd text"
-
-
-def run_python(code, cwd):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True, text=True,
-                          timeout=60)
 
 
 def test_a_panic_raised_inside_an_asset_resumes_instead_of_being_recorded(tmp_path):

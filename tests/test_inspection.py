@@ -14,6 +14,7 @@ import sys
 import textwrap
 
 import pytest
+from support import error_of as host_error
 
 import _mervo
 from _mervo import inspect_modules
@@ -108,13 +109,6 @@ def reference_document(names):
             if isinstance(kind, str) and kind == "asset":
                 records.append(reference_record(module, value))
     return json.dumps({"assets": records}, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
-def host_error(call):
-    """The exception the host raises for `call`, to compare messages with."""
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
 
 
 # --- the modules argument ----------------------------------------------------------------------

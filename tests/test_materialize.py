@@ -11,6 +11,7 @@ import sys
 import tempfile
 
 import pytest
+from support import error_of as caught
 
 import _mervo
 
@@ -142,14 +143,6 @@ def success(module_name, function, out, value, called):
 
 def failure(error):
     return {"error": f"{type(error).__qualname__}: {error}", "error_type": type(error).__name__, "ok": False}
-
-
-def caught(call):
-    try:
-        call()
-    except BaseException as error:
-        return error
-    raise AssertionError("did not raise")
 
 
 def fails(*args):

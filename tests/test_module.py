@@ -4,9 +4,9 @@ import inspect
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
+from support import run_code as run_python
 
 import _mervo
 
@@ -21,10 +21,6 @@ CLASSES = {
     "AssetWrapper": "The `@asset()` decorator wrapper. Stores the original function and metadata.",
     "Partitions": "Marker type returned by `partitions([...])`. Stores the static values.",
 }
-
-
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
 
 
 def test_all_lists_the_members_in_table_order():

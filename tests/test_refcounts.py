@@ -5,6 +5,7 @@ import json
 import sys
 
 import pytest
+from support import block_growth, raises
 
 import _mervo
 from mervo import asset, partitions
@@ -15,22 +16,7 @@ ROUNDS = 1500
 
 
 def allocated_growth(action, rounds=ROUNDS):
-    for _ in range(20):  # warm caches: interned names, imports, type caches
-        action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
-
-
-def raises(fn, *args, **kwargs):
-    try:
-        fn(*args, **kwargs)
-    except BaseException:  # noqa: B036 - every failure path counts, SystemExit included
-        return True
-    return False
+    return block_growth(action, rounds)
 
 
 @pytest.fixture
