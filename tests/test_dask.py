@@ -1,11 +1,13 @@
 """The Dask executor end to end, on clusters of two worker processes on loopback."""
 
+import glob
 import json
 import os
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -132,6 +134,10 @@ def test_a_dask_worker_killed_during_a_job_fails_that_job(user_modules, tmp_path
     assert victim["status"] == "failed", victim
     assert victim["error"].startswith("could not run the worker: the Dask worker running it died (tcp://127.0.0.1:")
     assert not (out / "killer.victim" / "_" / "result.json").exists()  # never succeeded
+    # nothing of the killed Dask worker is left: its job folder was cleared away
+    left = [p for p in glob.glob(os.path.join(tempfile.gettempdir(), "mervo-job-*-*"))
+            if not os.path.exists(f"/proc/{p.split('mervo-job-')[1].split('-')[0]}")]
+    assert left == []
 
 
 def test_ctrl_c_cancels_the_running_jobs(user_modules, tmp_path):
@@ -222,3 +228,48 @@ def test_value_path_is_rewritten_with_the_writers_escapes():
     result = (decoy + f',"value_path":"{remote}"}}').encode()
     relocated = relocate_result(result, remote, '/o/"é"\t/value.json')
     assert json.loads(relocated) == {"signature": '"value_path":"' + remote + '"', "value_path": '/o/"é"\t/value.json'}
+
+
+def test_losing_the_scheduler_settles_every_job(user_modules, tmp_path, monkeypatch):
+    user_modules.write(
+        "steady",
+        "import os, time\nfrom mervo import asset\n"
+        + "".join(
+            f"@asset()\ndef s{i}():\n    open(os.environ['STARTED'], 'a').write('x')\n    time.sleep(1)\n    return {i}\n"
+            for i in range(6)
+        ),
+    )
+    started_file = tmp_path / "started"
+    monkeypatch.setenv("PYTHONPATH", str(user_modules.root))
+    monkeypatch.setenv("STARTED", str(started_file))  # the Dask worker's environment
+    port = _closed_port()
+    address = f"tcp://127.0.0.1:{port}"
+    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                  "--port", str(port), "--no-dashboard"], stderr=subprocess.DEVNULL)
+    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+                               "--no-dashboard"], stderr=subprocess.DEVNULL)
+    out = user_modules.root / "out"
+    try:
+        env = {"DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "3s"}
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "mervo", "run", "steady", "--out", str(out), "--executor", "dask",
+             "--scheduler", address, "--jobs", "1"],
+            cwd=user_modules.root, env={**os.environ, **env}, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        deadline = time.monotonic() + 60
+        while not started_file.exists():
+            assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+            time.sleep(0.05)
+        scheduler.kill()
+        killed = time.monotonic()
+        proc.communicate(timeout=60)
+        assert time.monotonic() - killed < 3 + 15
+        assert proc.returncode == 1
+        record = run_record(out)
+        assert record["state"] == "finished" and not record["ok"]
+        assert {j["status"] for j in record["jobs"]} <= {"ok", "failed"}
+        assert any("lost the Dask scheduler" in (j["error"] or "") for j in record["jobs"])
+    finally:
+        for p in (scheduler, worker):
+            p.kill()
+            p.wait()

@@ -20,7 +20,7 @@ from concurrent.futures import wait as wait_all
 from pathlib import Path
 
 from .executors import Executor
-from .jobs import PARENT_ENV, RESULT, VALUE, WorkerCall, WorkerOutcome
+from .jobs import PARENT_ENV, RESULT, TRACEBACK, WorkerCall, WorkerOutcome
 
 __all__ = ["DaskExecutor", "ExecutorError", "require_distributed", "run_job"]
 
@@ -76,19 +76,37 @@ def _sweep_orphans() -> None:
             shutil.rmtree(path, ignore_errors=True)
 
 
-def run_job(run_id: str, module: str, function: str, kwargs_json: str, python_path: str | None) -> dict:
-    """Runs one worker stub in a private temporary folder and returns what it left there."""
+def run_job(run_id: str, spec: dict, input_files: dict, python_path: str | None) -> dict:
+    """Runs one worker stub in a private temporary folder and returns what it left there.
+
+    `input_files` holds the bytes of upstream value files by their path in `spec`: without a
+    shared file system they travel with the task, and are written here first.
+    """
     _sweep_orphans()
     # The folder names this process, so that a later job can clear it away if we are killed.
     with tempfile.TemporaryDirectory(prefix=f"mervo-job-{os.getpid()}-") as tmp:
         folder = os.path.join(tmp, "out")
         os.mkdir(folder)
+        spec = dict(spec, output_dir=folder, traceback=os.path.join(folder, TRACEBACK) if spec.get("traceback") else None)
+        if input_files:
+            local = {}
+            for n, (path, data) in enumerate(input_files.items()):
+                local[path] = os.path.join(tmp, f"input-{n}{Path(path).suffix}")
+                with open(local[path], "wb") as sink:
+                    sink.write(data)
+
+            def moved(entry):
+                if "fan_in" in entry:
+                    return {"fan_in": {k: moved(v) for k, v in entry["fan_in"].items()}}
+                return dict(entry, path=local[entry["path"]])
+
+            spec["inputs"] = {p: moved(e) for p, e in spec["inputs"].items()}
         env = dict(os.environ)
         # The stub ends with this Dask worker process, even when that is killed outright.
         env[PARENT_ENV] = str(os.getpid())
         if python_path:
             env["PYTHONPATH"] = os.pathsep.join(p for p in (python_path, env.get("PYTHONPATH")) if p)
-        argv = [sys.executable, "-m", "mervo.worker", module, function, folder, "-"]
+        argv = [sys.executable, "-m", "mervo.worker", "--job", "-"]
         started = time.perf_counter()
         with _live_lock:
             if run_id in _cancelled_runs:
@@ -99,7 +117,7 @@ def run_job(run_id: str, module: str, function: str, kwargs_json: str, python_pa
             )  # fmt: skip
             _live.setdefault(run_id, set()).add(proc)
         try:
-            output, _ = proc.communicate(kwargs_json.encode("utf-8"))
+            output, _ = proc.communicate(json.dumps(spec, ensure_ascii=False).encode("utf-8"))
         finally:
             with _live_lock:
                 _live.get(run_id, set()).discard(proc)
@@ -109,17 +127,15 @@ def run_job(run_id: str, module: str, function: str, kwargs_json: str, python_pa
                 pass
         duration = time.perf_counter() - started
         files = {}
-        for name in (VALUE, RESULT):
-            try:
+        for name in os.listdir(folder):
+            if name in (RESULT, TRACEBACK) or name.startswith("value."):
                 with open(os.path.join(folder, name), "rb") as source:
                     files[name] = source.read()
-            except FileNotFoundError:
-                files[name] = None
         return {
             "exit_status": proc.returncode,
             "duration": duration,
             "output": _bounded(output),
-            "value_path": str(Path(folder) / VALUE),
+            "folder": folder,
             "files": files,
         }
 
@@ -158,6 +174,14 @@ async def _probe(distributed, address: str, timeout) -> None:
     args = distributed.Security().get_connection_args("client")
     comm = await distributed.comm.connect(address, timeout=timeout, **args)
     await comm.close()
+
+
+def _input_paths(inputs: dict):
+    for entry in inputs.values():
+        if "fan_in" in entry:
+            yield from (part["path"] for part in entry["fan_in"].values())
+        else:
+            yield entry["path"]
 
 
 def _write_atomically(path: Path, data: bytes) -> None:
@@ -263,9 +287,15 @@ class DaskExecutor(Executor):
                 raise RuntimeError(reason)
             self._pending[key] = (outer, call)
         python_path = str(call.cwd) if self._share_cwd else None
+        spec = call.spec()
+        try:
+            input_files = {path: Path(path).read_bytes() for path in _input_paths(spec["inputs"])}
+        except OSError:
+            with self._lock:
+                self._pending.pop(key, None)
+            raise
         task = self._client.submit(
-            run_job, self._run_id, call.module, call.function, call.kwargs_json, python_path,
-            key=key, pure=False, retries=0,
+            run_job, self._run_id, spec, input_files, python_path, key=key, pure=False, retries=0,
         )  # fmt: skip
         with self._lock:
             self._tasks[key] = task
@@ -293,10 +323,15 @@ class DaskExecutor(Executor):
             files = data["files"]
             if call.log is not None:
                 _write_atomically(call.log, data["output"])
-            if files[VALUE] is not None:
-                _write_atomically(call.folder / VALUE, files[VALUE])
-            if files[RESULT] is not None:
-                result = relocate_result(files[RESULT], data["value_path"], str(call.folder / VALUE))
+            for name, content in files.items():
+                if name == RESULT:
+                    continue
+                _write_atomically(call.folder / name, content)
+            if RESULT in files:  # last, as the worker writes it
+                result = files[RESULT]
+                for name in files:
+                    if name.startswith("value."):
+                        result = relocate_result(result, os.path.join(data["folder"], name), str(call.folder / name))
                 _write_atomically(call.folder / RESULT, result)
             output = "" if call.log is not None else data["output"].decode("utf-8", "replace")
             outer.set_result(WorkerOutcome(data["exit_status"], data["duration"], output))
@@ -348,6 +383,8 @@ class DaskExecutor(Executor):
                         entry[0].set_exception(RuntimeError("cancelled"))
             else:
                 wait_all(pending)
+            if self._client_gone() is None:  # job folders of Dask workers killed during the run
+                self._client.run(_sweep_orphans, on_error="ignore")
         finally:
             self._helper.shutdown(wait=True)
             # Else the scheduler would announce our own leaving to the closed connection.
