@@ -413,3 +413,45 @@ class QuietReporter:
 
     def finish(self, result):
         pass
+
+
+# --- terminal
+
+
+def terminal_console(width=120):
+    """A rich console that takes itself for a terminal, and the stream it writes to."""
+    import io
+
+    from rich.console import Console
+
+    stream = io.StringIO()
+    return Console(file=stream, force_terminal=True, width=width), stream
+
+
+def finished_attempt(job_folder, attempt_id, ok, log="", traceback=None, module="flows", attribute="f"):
+    """One finished attempt made with the real job-folder functions: its job file, log and
+    result, then promoted when `ok`, else kept as the failed attempt."""
+    from pathlib import Path
+
+    from mervo import jobs
+
+    attempt = jobs.start_attempt(Path(job_folder), attempt_id)
+    jobs.write_job(jobs.WorkerCall(module, attribute, attempt.folder, "{}", Path.cwd()))
+    attempt.log.write_text(log, encoding="utf-8")
+    if traceback is not None:
+        (attempt.folder / jobs.TRACEBACK).write_text(traceback, encoding="utf-8")
+    if ok:
+        (attempt.folder / "value.json").write_text("1")
+        result = {"ok": True, "value_path": str(attempt.folder / "value.json")}
+    else:
+        result = {"error": "ValueError: bad", "error_type": "ValueError", "ok": False}
+    (attempt.folder / "result.json").write_text(json.dumps(result))
+    (jobs.promote if ok else jobs.record_failure)(attempt)
+    return attempt
+
+
+def screen_text(stream):
+    """What a terminal stream shows as text: colours and cursor moves left out."""
+    import re
+
+    return re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", stream.getvalue()).replace("\r", "\n")

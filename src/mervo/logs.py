@@ -127,7 +127,10 @@ def _pick_asset(out: Path, assets: dict[str, _Asset], name: str) -> _Asset:
     tiers = [[a for a in candidates if name in a.strong_names()]]
     if not tiers[0]:
         others = {id(a): a.other_names() for a in candidates}
-        tiers.append([a for a in candidates if name in others[id(a)][0]])
+        # A key's file:function, for folders no run.json names: its folder is <file stem>.<function>.
+        keyed = f"{Path(name.rsplit(':', 1)[0]).stem}.{name.rsplit(':', 1)[1]}" if ":" in name else None
+        tiers.append([a for a in candidates if name in others[id(a)][0]
+                      or (keyed and a.key is None and keyed in others[id(a)][0])])
         tiers.append([a for a in candidates if name in others[id(a)][1]])
     for found in tiers:
         if len(found) == 1:
@@ -136,7 +139,8 @@ def _pick_asset(out: Path, assets: dict[str, _Asset], name: str) -> _Asset:
             raise LogsError(f"{name!r} names {len(found)} assets in {out}: "
                             f"{_quoted(a.key or a.label for a in found)}; give one of these instead")
     labels = sorted(a.label for a in candidates)
-    close = difflib.get_close_matches(name, labels + [a.key for a in candidates if a.key], n=3)
+    names = dict.fromkeys(labels + [a.key for a in candidates if a.key])
+    close = difflib.get_close_matches(name, list(names), n=3)
     if close:
         hint = f"did you mean {_quoted(close)}?"
     else:
