@@ -51,3 +51,11 @@ from hypothesis import settings  # noqa: E402
 
 settings.register_profile("mervo", deadline=None)
 settings.load_profile("mervo")
+
+
+@pytest.fixture(params=["fork", "spawn"])
+def isolation(request, monkeypatch):
+    """Runs a test of the command once per isolation level (the command reads the default
+    from the environment)."""
+    monkeypatch.setenv("MERVO_ISOLATION", request.param)
+    return request.param

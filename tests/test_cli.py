@@ -20,6 +20,9 @@ def test_run_materialises_every_asset_and_partition(user_modules):
     lines = result.stdout.splitlines()
     assert len(lines) == 12 and lines[-1].startswith("run ok: 11 ok")
 
+# Every run here goes through both isolation levels.
+pytestmark = pytest.mark.usefixtures("isolation")
+
 
 def test_list_and_graph(user_modules):
     user_modules.write("proj", PROJECT)

@@ -36,6 +36,9 @@ UNIMPORTABLE = {
     ),
 }
 
+# Every run here goes through both isolation levels.
+pytestmark = pytest.mark.usefixtures("isolation")
+
 
 @pytest.mark.parametrize("kind", list(UNIMPORTABLE))
 def test_a_module_that_cannot_be_imported_stops_every_command(user_modules, kind):
@@ -327,3 +330,47 @@ def test_a_failed_job_keeps_its_traceback(user_modules):
     assert jobs["regions.frame"]["error"].startswith("asset regions.frame returned a value of type object, which JSON cannot hold")
     failed = out / "regions.sales" / "_" / "failed" / "result.json"
     assert json.loads(failed.read_text()) == {"error": "LookupError: no region APAC", "error_type": "LookupError", "ok": False}
+
+
+def test_jobs_are_isolated_from_each_other(user_modules):
+    user_modules.write(
+        "shared",
+        """
+        import os, signal
+        from mervo import asset, partitions
+
+        STATE = {"count": 0}
+
+        @asset(partitions={"n": partitions([1, 2, 3, 4])})
+        def bump(n):
+            STATE["count"] += 1
+            if n == 2:
+                os.kill(os.getpid(), signal.SIGSEGV)
+            if n == 3:
+                os._exit(7)
+            return STATE["count"]
+        """,
+    )
+    out = user_modules.root / "out"
+    assert mervo(user_modules.root, "run", "shared", "--out", str(out), "--jobs", "1").returncode == 1
+    jobs = {j["partition"]: j for j in run_record(out)["jobs"]}
+    assert [jobs[k]["status"] for k in "1234"] == ["ok", "failed", "failed", "ok"]
+    assert jobs["2"]["error"].startswith("worker was killed by SIGSEGV") and jobs["3"]["exit_status"] == 7
+    assert value(out, "shared.bump", "1") == value(out, "shared.bump", "4") == 1  # each job sees a fresh global
+
+
+@pytest.mark.parametrize(
+    "prelude, reason",
+    [
+        ("import threading, time\nthreading.Thread(target=time.sleep, args=(30,), daemon=True).start()\n",
+         "the project started 1 thread while being imported"),
+        ("__mervo_isolation__ = 'spawn'\n", "module threaded sets __mervo_isolation__ = 'spawn'"),
+    ],
+)
+def test_the_pool_falls_back_to_spawn_when_forking_is_unsafe(user_modules, prelude, reason):
+    user_modules.write("threaded", prelude + "from mervo import asset\n@asset()\ndef a():\n    return 1\n")
+    out = user_modules.root / "out"
+    result = mervo(user_modules.root, "run", "threaded", "--out", str(out), env={"MERVO_ISOLATION": "fork"})
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == f"mervo: {reason}: each job runs in a fresh interpreter instead (--isolation spawn)\n"
+    assert value(out, "threaded.a") == 1

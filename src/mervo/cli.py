@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 from . import report
-from .executors import LocalExecutor
+from .executors import ForkExecutor, LocalExecutor, Pool, PoolError
 from .output import OutputError, OutputFolder
 from .planning import PlanError, build_graph, expand
 from .runner import Interrupted, run_plan
@@ -37,6 +37,10 @@ def discover_project(modules: list[str]) -> dict:
         document = json.loads(proc.stdout.decode("utf-8"))
     except ValueError as exc:
         raise CommandError(f"discovery printed no document: {exc}") from None
+    return _checked(document)
+
+
+def _checked(document: dict) -> dict:
     errors = document.get("errors") or []
     if errors:
         raise CommandError("\n".join(_import_error(e) for e in errors))
@@ -52,8 +56,8 @@ def _import_error(error: dict) -> str:
     return text
 
 
-def _graph(args):
-    document = discover_project(args.modules)
+def _graph(args, document=None):
+    document = document if document is not None else discover_project(args.modules)
     try:
         from .checks import check_document
     except ImportError:
@@ -105,15 +109,44 @@ def _make_executor(args):
     return start
 
 
-def cmd_run(args) -> int:
-    start = _make_executor(args)
-    graph = _graph(args)
-    if not graph.assets:
-        raise CommandError(f"no assets found in {', '.join(args.modules)}")
+def _start_pool(args):
+    """The forking pool, which is also the discovery: the project is imported once."""
     try:
-        plan = expand(graph)
-    except PlanError as exc:
+        pool = Pool(args.modules)
+    except PoolError as exc:
         raise CommandError(str(exc)) from None
+    try:
+        _checked(pool.document)
+    except BaseException:
+        pool.close()
+        raise
+    problem = pool.document.get("fork_problem")
+    if problem:
+        print(f"mervo: {problem}: each job runs in a fresh interpreter instead (--isolation spawn)", file=sys.stderr)
+        pool.close()
+        return pool.document, None
+    return pool.document, pool
+
+
+def cmd_run(args) -> int:
+    pool = None
+    if args.executor == "local" and args.isolation == "fork":
+        document, pool = _start_pool(args)
+        start = (lambda: ForkExecutor(pool, args.jobs)) if pool else (lambda: LocalExecutor(args.jobs))
+    else:
+        start, document = _make_executor(args), None
+    try:
+        graph = _graph(args, document)
+        if not graph.assets:
+            raise CommandError(f"no assets found in {', '.join(args.modules)}")
+        try:
+            plan = expand(graph)
+        except PlanError as exc:
+            raise CommandError(str(exc)) from None
+    except BaseException:
+        if pool is not None:
+            pool.close()
+        raise
     executor = start()
     try:
         try:
@@ -185,6 +218,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="with --executor dask, the scheduler to submit to, e.g. tcp://HOST:8786 "
         "(default: a local cluster started for the run)",
+    )
+    p.add_argument(
+        "--isolation",
+        choices=("fork", "spawn"),
+        default=os.environ.get("MERVO_ISOLATION") or ("fork" if sys.platform.startswith("linux") else "spawn"),
+        help="fork: import the project once and fork a process per job (default on Linux); "
+        "spawn: a fresh interpreter per job (default: $MERVO_ISOLATION if set)",
     )
     p.add_argument(
         "--select",

@@ -110,3 +110,125 @@ class LocalExecutor(Executor):
                 for pid in list(self._running):
                     _kill_group(pid)
         self._waiters.shutdown(wait=True)
+
+
+class PoolError(RuntimeError):
+    """The forking pool could not be started or went away."""
+
+
+class Pool:
+    """A started ``python -m mervo.pool`` process and its pipes, before it serves jobs."""
+
+    def __init__(self, modules: list[str], python: str = sys.executable):
+        requests_r, self.requests = os.pipe()
+        self.responses, responses_w = os.pipe()
+        try:
+            self.proc = subprocess.Popen(
+                [python, "-m", "mervo.pool", str(requests_r), str(responses_w), *modules],
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                pass_fds=(requests_r, responses_w),
+                start_new_session=True,  # Ctrl-C reaches the command, which decides
+                env={**os.environ, PARENT_ENV: str(os.getpid())},
+            )
+        finally:
+            os.close(requests_r)
+            os.close(responses_w)
+        line = self.proc.stdout.readline()
+        self.proc.stdout.close()
+        if not line:
+            self.close()
+            raise PoolError(f"the worker pool printed no document (exit status {self.proc.returncode})")
+        import json
+
+        self.document = json.loads(line.decode("utf-8"))
+
+    def close(self) -> None:
+        """Ends the pool: with no more requests it kills what still runs and exits."""
+        for fd in ("requests", "responses"):
+            number = getattr(self, fd, -1)
+            if number >= 0:
+                os.close(number)
+                setattr(self, fd, -1)
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class ForkExecutor(Executor):
+    """Each job a child forked from a pool that imported the project once."""
+
+    def __init__(self, pool: Pool, jobs: int | None = None):
+        import json
+
+        self._json = json
+        self.slots = max(1, jobs or os.cpu_count() or 1)
+        self._pool = pool
+        self._lock = threading.Lock()
+        self._futures: dict[int, Future] = {}
+        self._next = 0
+        self._closed = False
+        self._reader = threading.Thread(target=self._read, name="mervo-pool", daemon=True)
+        self._reader.start()
+
+    def submit(self, call: WorkerCall) -> Future:
+        from .jobs import write_job
+
+        path = write_job(call)
+        future: Future = Future()
+        with self._lock:
+            if self._closed:
+                raise RuntimeError("cancelled")
+            self._next += 1
+            self._futures[self._next] = future
+            request = {"id": self._next, "job": str(path), "log": str(call.log or os.devnull), "cwd": str(call.cwd)}
+            data = (self._json.dumps(request) + "\n").encode()
+            try:
+                while data:
+                    data = data[os.write(self._pool.requests, data) :]
+            except OSError as exc:
+                self._futures.pop(self._next, None)
+                raise PoolError(f"the worker pool is gone: {exc.strerror}") from None
+        return future
+
+    def _read(self) -> None:
+        pending = b""
+        while True:
+            try:
+                data = os.read(self._pool.responses, 65536)
+            except OSError:
+                data = b""
+            if not data:
+                break
+            pending += data
+            *lines, pending = pending.split(b"\n")
+            for line in lines:
+                message = self._json.loads(line)
+                if "pid" in message:
+                    continue
+                with self._lock:
+                    future = self._futures.pop(message["id"], None)
+                if future is None:
+                    continue
+                if "error" in message:
+                    future.set_exception(PoolError(message["error"]))
+                else:
+                    future.set_result(WorkerOutcome(message["status"], message["duration"]))
+        status = self._pool.proc.wait()
+        with self._lock:
+            left, self._futures = list(self._futures.values()), {}
+            closed = self._closed
+        for future in left:
+            future.set_exception(RuntimeError("cancelled") if closed else PoolError(
+                f"the worker pool ended unexpectedly (exit status {status})"))
+
+    def shutdown(self, cancel: bool = False) -> None:
+        with self._lock:
+            self._closed = True
+        if self._pool.requests >= 0:
+            os.close(self._pool.requests)  # the pool ends its children and exits
+            self._pool.requests = -1
+        self._reader.join()
+        self._pool.close()

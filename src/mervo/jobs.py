@@ -89,11 +89,16 @@ class WorkerOutcome:
     output: str = ""  # what it printed, when it did not go to call.log
 
 
-def worker_command(call: WorkerCall, python: str = sys.executable) -> list[str]:
-    """The worker's argv; the job itself goes to a file in the attempt folder."""
+def write_job(call: WorkerCall) -> Path:
+    """The job file the worker stub's --job form reads, in the attempt folder."""
     path = call.folder / JOB
     path.write_text(json.dumps(call.spec(), ensure_ascii=False), encoding="utf-8")
-    return [python, "-m", "mervo.worker", "--job", str(path)]
+    return path
+
+
+def worker_command(call: WorkerCall, python: str = sys.executable) -> list[str]:
+    """The worker's argv; the job itself goes to a file in the attempt folder."""
+    return [python, "-m", "mervo.worker", "--job", str(write_job(call))]
 
 
 def arguments(plan, job, folder_of) -> tuple[str, dict]:
