@@ -145,6 +145,15 @@ def _output_root(records: Sequence) -> Path | None:
     return None
 
 
+def _logs_command(record) -> str:
+    """The `mervo logs` command that shows this job's output."""
+    root = _output_root([record])
+    words = ["mervo", "logs", "OUT" if root is None else str(root), record.job.asset.label]
+    if record.job.key is not None:
+        words.append(record.job.key)
+    return " ".join(shlex.quote(w) for w in words)
+
+
 def _failed(records: Iterable) -> list:
     return [r for r in records if str(r.status) == "failed"]
 
@@ -315,9 +324,7 @@ class RichReporter:
                 print_(Text.assemble(("    traceback: ", "dim"), traceback), soft_wrap=True)
         if len(failed) > MAX_FAILURES:
             print_(Text(f"... and {len(failed) - MAX_FAILURES} more failed jobs (all in run.json)", style="red"))
-        root = _output_root(failed)
-        out = "OUT" if root is None else shlex.quote(str(root))
-        print_(Text(f"a job's output: mervo logs {out} ASSET [PARTITION]", style="dim"), soft_wrap=True)
+        print_(Text(f"a job's output: {_logs_command(failed[0])}", style="dim"), soft_wrap=True)
         print_()
 
     def _print_assets(self, records: Sequence) -> None:
@@ -328,7 +335,7 @@ class RichReporter:
         if not rows:
             return
         table = Table(show_lines=False, box=None, pad_edge=False, header_style="bold")
-        for column, justify in (("asset", "left"), ("jobs", "right"), ("status", "left"), ("time", "right"),
+        for column, justify in (("asset", "left"), ("jobs", "right"), ("status", "left"), ("job time", "right"),
                                 ("note", "left")):
             table.add_column(column, justify=justify, overflow="fold")
         styles = {"ok": "green", "failed": "red", "skipped": "yellow", "cancelled": "yellow"}
