@@ -11,7 +11,7 @@ from rich.console import Console
 from support import asset_record, screen_text, terminal_console
 
 from mervo.planning import build_plan
-from mervo.report import RichReporter, asset_rows, raised_at, render_dot, render_mermaid
+from mervo.report import PlainReporter, RichReporter, asset_rows, raised_at, render_dot, render_mermaid
 from mervo.runner import JobRecord, JobStatus, RunResult
 
 
@@ -101,7 +101,9 @@ def test_where_a_failure_was_raised(source, helper, asset_file, expected):
     assert raised_at(traceback_of(source, helper=helper), asset_file) == expected
 
 
-def test_summary_lists_failures_first_with_where_and_the_traceback(tmp_path):
+@pytest.fixture
+def failed_run(tmp_path):
+    """prices[EU] ok, prices[APAC] failed with a traceback file, flows.report skipped; and that file."""
     plan = plan_of(asset_record("fetch", name="prices", partitions={"region": ["EU", "APAC"]}),
                    asset_record("report", inputs={"p": "prices"}))
     trace = tmp_path / "traceback.txt"
@@ -110,10 +112,15 @@ def test_summary_lists_failures_first_with_where_and_the_traceback(tmp_path):
     eu.status = JobStatus.OK
     apac.status, apac.error, apac.traceback = JobStatus.FAILED, "JSONDecodeError: Expecting property name", trace
     report.status, report.error, report.duration = JobStatus.SKIPPED, "skipped: upstream prices[APAC] failed", None
+    return [eu, apac, report], trace
+
+
+def test_summary_lists_failures_first_with_where_and_the_traceback(failed_run):
+    records, trace = failed_run
     console, stream = terminal_console(width=200)
     reporter = RichReporter(console)
     reporter.start(3)
-    reporter.finish(result_of([eu, apac, report]))
+    reporter.finish(result_of(records))
     text = screen_text(stream)
     summary = text[text.index("Failed jobs (1)"):]
     assert "✗ prices[APAC]  JSONDecodeError: Expecting property name" in summary
@@ -121,6 +128,23 @@ def test_summary_lists_failures_first_with_where_and_the_traceback(tmp_path):
     assert summary.index("traceback:") < summary.index("asset") < summary.index("run failed")
     assert "upstream prices[APAC] failed" in summary.split("asset", 1)[1]
     assert summary.rstrip().endswith("run failed: 1 failed, 1 ok, 1 skipped in 0.70s")
+
+
+def test_plain_lines_name_the_failed_upstream_and_end_with_the_failures(failed_run):
+    records, trace = failed_run
+    stream = io.StringIO()
+    reporter = PlainReporter(stream)
+    reporter.start(3)
+    for r in records:
+        reporter.job_done(r)
+    reporter.finish(result_of(records))
+    assert stream.getvalue().splitlines()[2:] == [
+        "[3/3] skipped flows.report: upstream prices[APAC] failed",
+        "failed: prices[APAC]: JSONDecodeError: Expecting property name",
+        "  at /p/flows.py:3",
+        f"  traceback: {trace}",
+        "run failed: 1 failed, 1 ok, 1 skipped in 0.70s",
+    ]
 
 
 def test_a_large_run_is_summarised_in_a_few_lines_and_quickly():
