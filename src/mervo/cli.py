@@ -1,167 +1,62 @@
-"""The `mervo` command: list, graph and run the assets of a project."""
+"""The `mervo` command: list, graph, run, report on and read the logs of a project's assets."""
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import signal
-import subprocess
 import sys
 from pathlib import Path
 
-from . import report
-from .executors import ForkExecutor, LocalExecutor, Pool, PoolError
-from .output import OutputError, OutputFolder
-from .planning import PlanError, build_graph, expand
-from .runner import Interrupted, run_plan
+from . import api, report
+from .runner import Interrupted
 
 __all__ = ["main"]
 
-
-class CommandError(Exception):
-    """A failure to report in one line (or a few), without a traceback."""
-
-
-def discover_project(modules: list[str]) -> dict:
-    """Runs the discovery stub in a fresh interpreter and returns its document.
-
-    What user modules print while being imported goes straight to our standard error.
-    """
-    proc = subprocess.run(
-        [sys.executable, "-m", "mervo.discover", *modules], stdout=subprocess.PIPE, stderr=None
-    )
-    if proc.returncode != 0:
-        raise CommandError(f"discovery failed (exit status {proc.returncode}); see the error above")
-    try:
-        document = json.loads(proc.stdout.decode("utf-8"))
-    except ValueError as exc:
-        raise CommandError(f"discovery printed no document: {exc}") from None
-    return _checked(document)
-
-
-def _checked(document: dict) -> dict:
-    errors = document.get("errors") or []
-    if errors:
-        raise CommandError("\n".join(_import_error(e) for e in errors))
-    return document
-
-
-def _import_error(error: dict) -> str:
-    where = f"{error['file']}:{error['line']}: " if error.get("file") and error.get("line") else ""
-    text = f"{where}cannot import module {error['module']!r}: {error['error']}"
-    trace = (error.get("traceback") or "").rstrip()
-    if trace:
-        text += "\n" + "\n".join("    " + line for line in trace.splitlines())
-    return text
-
-
-def _graph(args, document=None):
-    document = document if document is not None else discover_project(args.modules)
-    try:
-        from .checks import check_document
-    except ImportError:
-        problems = []
-    else:
-        problems = check_document(document)
-    if problems:
-        raise CommandError("\n".join(str(p) for p in problems))
-    try:
-        return build_graph(document, getattr(args, "select", None))
-    except PlanError as exc:
-        raise CommandError(str(exc)) from None
+# Kept for callers of the command's own error type.
+CommandError = api.MervoError
 
 
 def cmd_list(args) -> int:
-    graph = _graph(args)
-    if not graph.assets:
-        raise CommandError(f"no assets found in {', '.join(args.modules)}")
-    report.print_asset_table(graph)
+    report.print_asset_table(api.graph(args.modules))
     return 0
 
 
 def cmd_graph(args) -> int:
-    graph = _graph(args)
     render = report.render_dot if args.format == "dot" else report.render_mermaid
-    sys.stdout.write(render(graph))
+    sys.stdout.write(render(api.graph(args.modules)))
     return 0
 
 
-def _make_executor(args):
-    """Checks the executor's requirements now; returns what starts it once the plan stands."""
-    if args.executor == "local":
-        if args.scheduler:
-            raise CommandError("--scheduler needs --executor dask")
-        return lambda: LocalExecutor(args.jobs)
-    from . import dask_executor
-
-    try:
-        dask_executor.require_distributed()
-    except dask_executor.ExecutorError as exc:
-        raise CommandError(str(exc)) from None
-
-    def start():
-        try:
-            return dask_executor.DaskExecutor(args.scheduler, args.jobs)
-        except dask_executor.ExecutorError as exc:
-            raise CommandError(str(exc)) from None
-
-    return start
-
-
-def _start_pool(args):
-    """The forking pool, which is also the discovery: the project is imported once."""
-    try:
-        pool = Pool(args.modules)
-    except PoolError as exc:
-        raise CommandError(str(exc)) from None
-    try:
-        _checked(pool.document)
-    except BaseException:
-        pool.close()
-        raise
-    problem = pool.document.get("fork_problem")
-    if problem:
-        print(f"mervo: {problem}: each job runs in a fresh interpreter instead (--isolation spawn)", file=sys.stderr)
-        pool.close()
-        return pool.document, None
-    return pool.document, pool
-
-
 def cmd_run(args) -> int:
-    pool = None
-    if args.executor == "local" and args.isolation == "fork":
-        document, pool = _start_pool(args)
-        start = (lambda: ForkExecutor(pool, args.jobs)) if pool else (lambda: LocalExecutor(args.jobs))
-    else:
-        start, document = _make_executor(args), None
+    executor = "debug" if args.debug else args.executor
+    if args.debug and args.executor != "local":
+        raise api.MervoError("--debug runs jobs in this process: it does not go with --executor dask")
+    reporter = report.PlainReporter(sys.stdout) if args.debug else report.make_reporter(sys.stdout)
     try:
-        graph = _graph(args, document)
-        if not graph.assets:
-            raise CommandError(f"no assets found in {', '.join(args.modules)}")
-        try:
-            plan = expand(graph)
-        except PlanError as exc:
-            raise CommandError(str(exc)) from None
-    except BaseException:
-        if pool is not None:
-            pool.close()
-        raise
-    executor = start()
-    try:
-        try:
-            folder = OutputFolder.open(Path(args.out).resolve(), ["mervo", *args.argv])
-        except OutputError as exc:
-            raise CommandError(str(exc)) from None
-        with folder:
-            result = run_plan(plan, executor, folder, report.make_reporter(sys.stdout))
+        result = api.run(
+            args.modules, args.out, jobs=args.jobs, select=args.select, isolation=args.isolation,
+            executor=executor, scheduler=args.scheduler, reporter=reporter, command=["mervo", *args.argv],
+        )  # fmt: skip
     finally:
-        executor.shutdown()
+        close = getattr(reporter, "close", None)
+        if close is not None:
+            close()  # a live display never stays on screen as if work went on
     for problem in result.problems:
         print(f"mervo: error: {problem}", file=sys.stderr)
     if result.interrupted:
         return 128 + (result.signal or signal.SIGINT)
     return 0 if result.ok else 1
+
+
+def cmd_logs(args) -> int:
+    from .logs import LogsError, show_log
+
+    try:
+        show_log(Path(args.out), args.asset, args.partition, args.attempt)
+    except LogsError as exc:
+        raise api.MervoError(str(exc)) from None
+    return 0
 
 
 def _positive(text: str) -> int:
@@ -174,6 +69,10 @@ def _positive(text: str) -> int:
     return value
 
 
+def _modules(p) -> None:
+    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="mervo",
@@ -184,11 +83,11 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser("list", help="show the assets found in the modules", description="Show the assets found.")
-    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
+    _modules(p)
     p.set_defaults(func=cmd_list)
 
     p = sub.add_parser("graph", help="print the asset graph", description="Print the asset graph as text.")
-    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
+    _modules(p)
     p.add_argument("--format", choices=("mermaid", "dot"), default="mermaid", help="graph language (default: mermaid)")
     p.set_defaults(func=cmd_graph)
 
@@ -198,7 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Materialise every asset and partition, each upstream before its dependants. "
         "Exits 1 when any job failed or was skipped, 130 on Ctrl-C and 143 on SIGTERM.",
     )
-    p.add_argument("modules", nargs="+", metavar="MODULE", help="module or package to inspect (dotted name)")
+    _modules(p)
     p.add_argument("--out", default="mervo-out", metavar="DIR", help="output folder (default: ./mervo-out)")
     p.add_argument(
         "--jobs",
@@ -222,7 +121,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--isolation",
         choices=("fork", "spawn"),
-        default=os.environ.get("MERVO_ISOLATION") or ("fork" if sys.platform.startswith("linux") else "spawn"),
+        default=api.default_isolation(),
         help="fork: import the project once and fork a process per job (default on Linux); "
         "spawn: a fresh interpreter per job (default: $MERVO_ISOLATION if set)",
     )
@@ -232,7 +131,20 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="NAME",
         help="run only these assets (by name, module.function or key) and what they depend on",
     )
+    p.add_argument(
+        "--debug",
+        action="store_true",
+        help="run the jobs one by one in this process, attached to the terminal (breakpoint() works)",
+    )
     p.set_defaults(func=cmd_run)
+
+    p = sub.add_parser("logs", help="print a job's captured output", description="Print the log of a job's latest "
+                       "(or latest failed) attempt.")  # fmt: skip
+    p.add_argument("out", metavar="OUT", help="the output folder of the run")
+    p.add_argument("asset", metavar="ASSET", help="asset name, module.function or key")
+    p.add_argument("partition", nargs="?", metavar="PARTITION", help="partition key, for a partitioned asset")
+    p.add_argument("--attempt", choices=("latest", "failed"), default="latest", help="which attempt (default: latest)")
+    p.set_defaults(func=cmd_logs)
     return parser
 
 
@@ -248,7 +160,7 @@ def main(argv: list[str] | None = None) -> int:
     previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         return args.func(args)
-    except CommandError as exc:
+    except api.MervoError as exc:
         print(f"mervo: error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt as exc:

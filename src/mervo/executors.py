@@ -232,3 +232,25 @@ class ForkExecutor(Executor):
             self._pool.requests = -1
         self._reader.join()
         self._pool.close()
+
+
+class InProcessExecutor(Executor):
+    """Runs each job in the command's own process, one at a time, attached to the terminal:
+    for debugging one asset (`breakpoint()` works); a crash of the job is a crash of the run."""
+
+    slots = 1
+
+    def submit(self, call: WorkerCall) -> Future:
+        from .worker import run_job
+
+        started = time.perf_counter()
+        future: Future = Future()
+        try:
+            status = run_job(call.spec())
+        except SystemExit as exc:
+            status = exc.code if isinstance(exc.code, int) else 1
+        future.set_result(WorkerOutcome(status, time.perf_counter() - started))
+        return future
+
+    def shutdown(self, cancel: bool = False) -> None:
+        pass

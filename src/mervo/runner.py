@@ -87,12 +87,37 @@ class RunResult:
     def ok(self) -> bool:
         return not self.interrupted and not self.problems and all(r.status is JobStatus.OK for r in self.records)
 
+    @property
+    def jobs(self) -> dict[str, JobRecord]:
+        """Each job's record by its label: `name` or `module.function`, `[key]` for a partition."""
+        return {record.job.label: record for record in self.records}
+
+    @property
+    def errors(self) -> dict[str, str]:
+        return {record.job.label: record.error for record in self.records if record.error}
+
 
 class Reporter(Protocol):
     def start(self, total: int) -> None: ...
     def job_started(self, record: JobRecord) -> None: ...
     def job_done(self, record: JobRecord) -> None: ...
     def finish(self, result: RunResult) -> None: ...
+
+
+class QuietReporter:
+    """Reports nothing: for callers that read the result instead."""
+
+    def start(self, total: int) -> None:
+        pass
+
+    def job_started(self, record: JobRecord) -> None:
+        pass
+
+    def job_done(self, record: JobRecord) -> None:
+        pass
+
+    def finish(self, result: RunResult) -> None:
+        pass
 
 
 class Interrupted(KeyboardInterrupt):
