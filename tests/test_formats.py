@@ -272,3 +272,58 @@ def test_missing_optional_package_names_the_extra(tmp_path, blocked, serializer)
     expected = f"the {serializer} format needs {blocked}, which is not installed: pip install 'mervo[{serializer}]'"
     assert (done.returncode, done.stdout.splitlines()) == (0, [expected, expected]), done.stderr
     assert issubclass(MissingDependency, ImportError)
+
+
+def test_values_of_every_format_flow_through_a_run(user_modules):
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from support import mervo, run_record
+
+    import mervo as mv
+
+    user_modules.write(
+        "frames",
+        """
+        import numpy as np
+        import pandas as pd
+        from mervo import asset, partitions
+
+        @asset(serializer="parquet")
+        def table():
+            return pd.DataFrame({"region": ["EU", "US"], "sales": np.array([1.5, 2.5])})
+
+        @asset(serializer="numpy", inputs={"t": table}, partitions={"region": partitions(["EU", "US"])})
+        def column(t, region):
+            return t[t.region == region].sales.to_numpy()
+
+        @asset(serializer="pickle", inputs={"parts": column})
+        def together(parts):
+            return {key: (type(v).__name__, str(v.dtype), float(v.sum())) for key, v in parts.items()}
+
+        @asset(inputs={"t": table})
+        def rows(t):
+            return len(t)
+        """,
+    )
+    out = user_modules.root / "out"
+    result = mervo(user_modules.root, "run", "frames", "--out", str(out))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert mv.load(out, "frames.together") == {"EU": ("ndarray", "float64", 1.5), "US": ("ndarray", "float64", 2.5)}
+    import numpy as np
+    import pandas as pd
+
+    assert mv.load(out, "frames.rows") == 2
+    pd.testing.assert_frame_equal(
+        mv.load(out, "frames.table"), pd.DataFrame({"region": ["EU", "US"], "sales": np.array([1.5, 2.5])})
+    )
+    assert (out / "frames.table" / "_" / "value.parquet").exists()
+    assert {j["status"] for j in run_record(out)["jobs"]} == {"ok"}
+
+
+def test_an_unknown_serializer_is_a_plan_error(user_modules):
+    from support import mervo
+
+    user_modules.write("odd", "from mervo import asset\n@asset(serializer='yaml')\ndef f():\n    return 1\n")
+    result = mervo(user_modules.root, "run", "odd", "--out", str(user_modules.root / "out"))
+    assert result.returncode == 1 and "asset 'odd.f'" in result.stderr and "known serializers: json, pickle, parquet, numpy" in result.stderr
+    assert not (user_modules.root / "out").exists()
