@@ -95,7 +95,7 @@ def test_a_killed_worker_is_a_failed_job_not_an_earlier_success(user_modules):
     out = user_modules.root / "out"
     assert mervo(user_modules.root, "run", "killer", "--out", str(out)).returncode == 0
     assert value(out, "killer.victim") == "fine"
-    result = mervo(user_modules.root, "run", "killer", "--out", str(out), env={"KILL_IT": "1"})
+    result = mervo(user_modules.root, "run", "killer", "--out", str(out), "--force", env={"KILL_IT": "1"})
     assert result.returncode == 1
     (job,) = run_record(out)["jobs"]
     assert job["status"] == "failed" and job["exit_status"] == -9

@@ -92,7 +92,8 @@ def test_same_files_and_statuses_as_the_local_executor(user_modules):
     local_files, local_jobs = output_files(out), run_record(out)["jobs"]
     local_statuses = statuses(out)
 
-    dask = mervo(user_modules.root, "run", "proj", "failing", "--out", str(out), "--jobs", "2", "--executor", "dask")
+    dask = mervo(user_modules.root, "run", "proj", "failing", "--out", str(out), "--jobs", "2", "--executor", "dask",
+                 "--force")
     assert dask.returncode == 1, dask.stderr
     assert dask.stderr == ""
     assert output_files(out) == local_files

@@ -119,7 +119,8 @@ def test_a_failed_rerun_keeps_the_last_good_pair(user_modules):
     job = out / "flaky.flaky" / "_"
     assert mervo(user_modules.root, "run", "flaky", "--out", str(out)).returncode == 0
     good = (job / "result.json").read_text()
-    assert mervo(user_modules.root, "run", "flaky", "--out", str(out), env={"FAIL": "1"}).returncode == 1
+    # the environment is not in the fingerprint: --force runs it again
+    assert mervo(user_modules.root, "run", "flaky", "--out", str(out), "--force", env={"FAIL": "1"}).returncode == 1
     assert value(out, "flaky.flaky") == 1 and (job / "result.json").read_text() == good
     failed = json.loads((job / "failed" / "result.json").read_text())
     assert failed == {"error": "ValueError: bad day", "error_type": "ValueError", "ok": False}

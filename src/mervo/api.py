@@ -10,10 +10,12 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from .output import OutputError, OutputFolder
-from .planning import Graph, PlanError, build_graph, expand
+from .freshness import Freshness
+from .history import History
+from .planning import Graph, PlanError, build_graph, expand, select_jobs
 from .runner import RunResult, run_plan
 
-__all__ = ["MervoError", "discover", "graph", "load", "run"]
+__all__ = ["MervoError", "discover", "graph", "load", "run", "status"]
 
 
 class MervoError(Exception):
@@ -138,6 +140,10 @@ def run(
     isolation: str | None = None,
     executor: str = "local",
     scheduler: str | None = None,
+    partitions: Sequence[str] = (),
+    force: bool = False,
+    failed: bool = False,
+    history: bool = True,
     reporter=None,
     command: Sequence[str] | None = None,
     warn=None,
@@ -145,7 +151,9 @@ def run(
     """Materialises the assets of `modules` into `out`, as `mervo run` does, and returns the
     run's result: `result.ok`, and per job its status, error and folder (`result.jobs`).
 
-    Raises MervoError, before any job starts, when the project cannot run as declared.
+    Jobs that are up to date are "fresh" and start no worker; `force` re-runs the selected
+    ones anyway, `failed` selects the jobs the latest run did not finish well. Raises
+    MervoError, before any job starts, when the project cannot run as declared.
     """
     if isinstance(modules, str):
         modules = [modules]
@@ -161,13 +169,22 @@ def run(
         start = (lambda: ForkExecutor(pool, jobs)) if pool else (lambda: LocalExecutor(jobs))
     else:
         start, document = _executor_factory(executor, scheduler, jobs), None
+    out = Path(out).resolve()
     try:
-        found = graph(modules, select, document)
+        if document is None:
+            document = discover(modules)
+        found = graph(modules, None, document)
         _serializers(found)
         try:
             plan = expand(found)
+            among = _unfinished(out, plan) if failed else None
+            chosen, needed = select_jobs(plan, select or (), partitions, among)
         except PlanError as exc:
             raise MervoError(str(exc)) from None
+        renumbered = {old: new for new, old in enumerate(sorted(needed))}
+        plan = plan.subset(needed)
+        forced = {renumbered[i] for i in chosen} if force else set()
+        freshness = Freshness(plan, document.get("sources") or {})
     except BaseException:
         if pool is not None:
             pool.close()
@@ -179,13 +196,50 @@ def run(
     started = start()
     try:
         try:
-            folder = OutputFolder.open(Path(out).resolve(), list(command or ["mervo.run", *modules]))
+            folder = OutputFolder.open(out, list(command or ["mervo.run", *modules]))
         except OutputError as exc:
             raise MervoError(str(exc)) from None
         with folder:
-            return run_plan(plan, started, folder, reporter)
+            said = []
+
+            def unavailable(reason: str) -> None:
+                if not said:
+                    said.append(reason)
+                    warn(f"mervo: history unavailable: {reason}")
+
+            records = History.open(out, on_problem=unavailable) if history else None
+            try:
+                return run_plan(plan, started, folder, reporter, freshness=freshness, force=forced, history=records)
+            finally:
+                if records is not None:
+                    records.close()
     finally:
         started.shutdown()
+
+
+def _unfinished(out: Path, plan) -> set[int]:
+    """The jobs of `plan` that the latest run recorded in `out` failed, cancelled or skipped."""
+    try:
+        record = json.loads((out / "run.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        raise MervoError(f"--failed: no run recorded in {out}") from None
+    wanted = {(j.get("asset"), j.get("partition")) for j in record.get("jobs", [])
+              if j.get("status") in ("failed", "cancelled", "skipped")}  # fmt: skip
+    if record.get("state") == "running":
+        raise MervoError(f"--failed: the latest run in {out} did not finish (run.json says it is running)")
+    return {job.id for job in plan.jobs if (job.asset.key, job.key) in wanted}
+
+
+def status(modules: Sequence[str], out: str | os.PathLike) -> list[dict]:
+    """Per asset, how many partitions in `out` are fresh, stale (and why), missing or orphaned."""
+    from .status import project_status
+
+    document = discover(modules)
+    try:
+        plan = expand(graph(modules, None, document))
+    except PlanError as exc:
+        raise MervoError(str(exc)) from None
+    return project_status(plan, document.get("sources") or {}, Path(out).resolve())
 
 
 def load(out: str | os.PathLike, asset: str, partition: str | None = None) -> Any:

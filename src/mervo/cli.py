@@ -37,6 +37,7 @@ def cmd_run(args) -> int:
         result = api.run(
             args.modules, args.out, jobs=args.jobs, select=args.select, isolation=args.isolation,
             executor=executor, scheduler=args.scheduler, reporter=reporter, command=["mervo", *args.argv],
+            partitions=args.partition, force=args.force, failed=args.failed,
         )  # fmt: skip
     finally:
         close = getattr(reporter, "close", None)
@@ -56,6 +57,27 @@ def cmd_logs(args) -> int:
         show_log(Path(args.out), args.asset, args.partition, args.attempt)
     except LogsError as exc:
         raise api.MervoError(str(exc)) from None
+    return 0
+
+
+def cmd_status(args) -> int:
+    from .status import print_status
+
+    print_status(api.status(args.modules, args.out), sys.stdout, as_json=args.format == "json")
+    return 0
+
+
+def cmd_history(args) -> int:
+    from .history import History
+    from .status import print_history
+
+    history = History.open(Path(args.out), write=False)
+    if not history.available:
+        raise api.MervoError(f"no history: {history.problem}")
+    with history:
+        if args.run is not None and not history.jobs(args.run):
+            raise api.MervoError(f"no run {args.run!r} in {args.out}; `mervo history --out {args.out}` lists them")
+        print_history(history, args.run, sys.stdout)
     return 0
 
 
@@ -129,7 +151,22 @@ def build_parser() -> argparse.ArgumentParser:
         "--select",
         nargs="+",
         metavar="NAME",
-        help="run only these assets (by name, module.function or key) and what they depend on",
+        help="run only these: NAME (an asset by name, module.function or key), NAME+ (and everything "
+        "downstream), +NAME (and everything upstream), NAME[KEY] (one partition); what they need runs "
+        "too when it is not fresh",
+    )
+    p.add_argument(
+        "--partition",
+        action="append",
+        default=[],
+        metavar="DIM=VALUE",
+        help="keep only the selected partitions whose dimension DIM has this value (repeatable)",
+    )
+    p.add_argument("--force", action="store_true", help="run the selected jobs even when they are fresh")
+    p.add_argument(
+        "--failed",
+        action="store_true",
+        help="run the jobs that failed, were cancelled or skipped in the latest run (and what they need)",
     )
     p.add_argument(
         "--debug",
@@ -137,6 +174,19 @@ def build_parser() -> argparse.ArgumentParser:
         help="run the jobs one by one in this process, attached to the terminal (breakpoint() works)",
     )
     p.set_defaults(func=cmd_run)
+
+    p = sub.add_parser("status", help="show what is fresh, stale or missing", description="Per asset, how "
+                       "many partitions in OUT are fresh, stale (and why), missing or orphaned. Starts no worker.")
+    _modules(p)
+    p.add_argument("--out", default="mervo-out", metavar="DIR", help="output folder (default: ./mervo-out)")
+    p.add_argument("--format", choices=("table", "json"), default="table", help="output form (default: table)")
+    p.set_defaults(func=cmd_status)
+
+    p = sub.add_parser("history", help="list the runs of an output folder", description="List the runs recorded "
+                       "in OUT, newest first, or the jobs of one run.")
+    p.add_argument("run", nargs="?", metavar="RUN", help="a run id: show its jobs")
+    p.add_argument("--out", default="mervo-out", metavar="DIR", help="output folder (default: ./mervo-out)")
+    p.set_defaults(func=cmd_history)
 
     p = sub.add_parser("logs", help="print a job's captured output", description="Print the log of a job's latest "
                        "(or latest failed) attempt.")  # fmt: skip

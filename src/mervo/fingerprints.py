@@ -111,6 +111,27 @@ def _bound(statement: ast.stmt) -> set[str]:
     return out
 
 
+def _is_asset_options(decorator: ast.expr) -> bool:
+    func = decorator.func if isinstance(decorator, ast.Call) else None
+    return (isinstance(func, ast.Name) and func.id == "asset") or (
+        isinstance(func, ast.Attribute) and func.attr == "asset"
+    )
+
+
+def _dump_def(node: ast.AST) -> str:
+    """A def's syntax tree without its `@asset(...)` line: the options are fingerprinted as
+    metadata, where a partition added to the list does not make the others stale."""
+    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        kept = [d for d in node.decorator_list if not _is_asset_options(d)]
+        if len(kept) != len(node.decorator_list):
+            saved, node.decorator_list = node.decorator_list, kept
+            try:
+                return ast.dump(node)
+            finally:
+                node.decorator_list = saved
+    return ast.dump(node)
+
+
 class _Unit:
     """One top-level statement of a file, with what it binds and what it mentions."""
 
@@ -156,7 +177,7 @@ class _File:
     def dump(self, node: ast.AST) -> str:
         text = self._dumps.get(id(node))
         if text is None:
-            text = self._dumps[id(node)] = ast.dump(node)
+            text = self._dumps[id(node)] = _dump_def(node)
         return text
 
     def find(self, function_name: str, dumped: str) -> tuple[ast.AST, int] | None:
@@ -212,7 +233,7 @@ class CodeIndex:
             return _sha("\0".join(("mervo-code", _PYTHON, "text", function_source)))
         head = root.body[0] if len(root.body) == 1 else None
         if isinstance(head, (ast.FunctionDef, ast.AsyncFunctionDef)) and head.name == function_name:
-            root_dump = ast.dump(head)
+            root_dump = _dump_def(head)
         else:  # e.g. a lambda: the statement it was cut from
             head, root_dump = root, ast.dump(root)
         parsed = self._file(file_path)

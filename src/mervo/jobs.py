@@ -45,7 +45,7 @@ KWARGS = "kwargs.json"
 JOB = "job.json"
 # Files of an attempt that the job folder shows through links into `current`, besides
 # its value file (value.json, value.parquet, ...).
-SHOWN = (RESULT, LOG)
+SHOWN = (RESULT, LOG, "meta.json")
 
 # Keyword-argument texts above this size go through a file (or standard input), far below
 # the 128 KiB limit of one command-line argument.
@@ -337,6 +337,16 @@ def explain(error: str, asset_label: str) -> str:
 def last_line(path: Path | None) -> str | None:
     lines = log_tail(path, 1)
     return lines[0] if lines else None
+
+
+def value_path(attempt_folder: Path) -> Path | None:
+    """The value file a successful worker left in its attempt folder."""
+    try:
+        record = json.loads((attempt_folder / RESULT).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    path = attempt_folder / Path(str(record.get("value_path") or VALUE)).name
+    return path if path.exists() else None
 
 
 def value_text(job_folder: Path) -> str:

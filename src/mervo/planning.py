@@ -239,6 +239,23 @@ class Plan(Graph):
     def job_folder(self, root: Path, job: Job) -> Path:
         return root / self.folders[job.asset.key] / safe_segment(job.key if job.key is not None else UNPARTITIONED)
 
+    def subset(self, keep: Iterable[int]) -> "Plan":
+        """The plan of the jobs in `keep` (which holds every job they depend on), renumbered."""
+        kept = sorted(set(keep))
+        new_id = {old: new for new, old in enumerate(kept)}
+        jobs = []
+        for old in kept:
+            job = self.jobs[old]
+            copy = Job(new_id[old], job.asset, job.values, job.key)
+            copy.inputs = tuple(
+                InputSpec(s.parameter, s.upstream, s.mode, tuple(new_id[i] for i in s.jobs)) for s in job.inputs
+            )
+            copy.depends = frozenset(new_id[i] for i in job.depends)
+            jobs.append(copy)
+        present = {job.asset.key for job in jobs}
+        assets = [a for a in self.assets if a.key in present]
+        return Plan(assets, {a.key: self.upstreams[a.key] for a in assets}, self.folders, jobs)
+
     def dependants(self) -> list[list[int]]:
         out: list[list[int]] = [[] for _ in self.jobs]
         for job in self.jobs:
@@ -355,6 +372,99 @@ def _select(assets: Sequence[Asset], upstreams: Mapping[str, Mapping[str, str]],
                 chosen.add(upstream)
                 pending.append(upstream)
     return chosen
+
+
+def _names_of(asset: Asset) -> set:
+    return {asset.key, asset.name, asset.label, asset.function, asset.attribute, asset.default_key,
+            f"{asset.module}.{asset.function}"}  # fmt: skip
+
+
+_SELECTOR = re.compile(r"(?P<up>\+)?(?P<name>.+?)(?:\[(?P<key>.*)\])?(?P<down>\+)?")
+
+
+def select_jobs(
+    plan: Plan, selectors: Sequence[str] = (), partitions: Sequence[str] = (), among: set[int] | None = None
+) -> tuple[set[int], set[int]]:
+    """The jobs a selection names, and those plus every job they need (the plan to run).
+
+    NAME: that asset; NAME+: it and everything downstream; +NAME: it and everything upstream;
+    NAME[KEY]: one partition. `partitions` (DIM=VALUE) keeps the selected jobs whose dimension
+    DIM has that value (assets without DIM keep theirs). No selectors: every job. `among`
+    narrows the choice to those jobs (the ones to re-run after a failure).
+    """
+    by_asset: dict[str, list[int]] = {}
+    for job in plan.jobs:
+        by_asset.setdefault(job.asset.key, []).append(job.id)
+    dependants = plan.dependants()
+    if not selectors:
+        chosen = {job.id for job in plan.jobs}
+    else:
+        chosen = set()
+        for selector in selectors:
+            exact = [a for a in plan.assets if selector in _names_of(a)]
+            match = None if exact else _SELECTOR.fullmatch(selector)
+            if exact:
+                found, up, down, key = exact, False, False, None
+            elif match:
+                name = match.group("name")
+                found = [a for a in plan.assets if name in _names_of(a)]
+                up, down, key = bool(match.group("up")), bool(match.group("down")), match.group("key")
+            else:
+                found = []
+            if not found:
+                import difflib
+
+                labels = sorted({a.label for a in plan.assets})
+                close = difflib.get_close_matches(selector.strip("+").split("[")[0], labels, n=3)
+                hint = f"; did you mean {', '.join(repr(c) for c in close)}?" if close else ""
+                raise PlanError(f"--select {selector!r} matches no asset{hint}")
+            for asset in found:
+                ids = by_asset.get(asset.key, [])
+                if key is not None:
+                    ids = [i for i in ids if plan.jobs[i].key == key]
+                    if not ids:
+                        raise PlanError(f"--select {selector!r}: asset {asset.label!r} has no partition {key!r}")
+                picked = set(ids)
+                pending = list(picked)
+                while pending and (up or down):
+                    job_id = pending.pop()
+                    for nxt in (plan.jobs[job_id].depends if up else ()) | set(dependants[job_id] if down else ()):
+                        if nxt not in picked:
+                            picked.add(nxt)
+                            pending.append(nxt)
+                chosen |= picked
+    if among is not None:
+        chosen &= among
+    for condition in partitions:
+        dim, sep, wanted = condition.partition("=")
+        if not sep:
+            raise PlanError(f"--partition {condition!r}: expected DIM=VALUE")
+        known = False
+        kept = set()
+        for job_id in chosen:
+            job = plan.jobs[job_id]
+            names = [d.name for d in job.asset.dimensions]
+            if dim not in names:
+                kept.add(job_id)
+                continue
+            known = True
+            text = job.values[names.index(dim)]
+            value = json.loads(text)
+            if wanted in (value if isinstance(value, str) else text, _key_segment(text)):
+                kept.add(job_id)
+        if not known:
+            raise PlanError(f"--partition {condition!r}: no selected asset has a dimension {dim!r}")
+        chosen = kept
+    if not chosen:
+        raise PlanError("the selection matches no job")
+    needed = set(chosen)
+    pending = list(chosen)
+    while pending:
+        for upstream in plan.jobs[pending.pop()].depends:
+            if upstream not in needed:
+                needed.add(upstream)
+                pending.append(upstream)
+    return chosen, needed
 
 
 def _folders(assets: Sequence[Asset]) -> dict[str, str]:

@@ -34,6 +34,7 @@ class JobStatus(str, enum.Enum):
     FAILED = "failed"
     SKIPPED = "skipped"
     CANCELLED = "cancelled"
+    FRESH = "fresh"  # up to date: its last good value was made from the same code and inputs
 
     def __str__(self) -> str:
         return self.value
@@ -55,6 +56,9 @@ class JobRecord:
     folder: Path | None = None
     attempt: jobs.Attempt | None = None
     traceback: Path | None = None  # of a failed attempt, when the worker kept one
+    fingerprint: str | None = None
+    value_hash: str | None = None
+    fields: dict | None = field(default=None, repr=False)  # what the fingerprint was made of
 
     def as_json(self) -> dict:
         attempt = self.attempt
@@ -71,6 +75,7 @@ class JobRecord:
             "log": None if attempt is None or not attempt.log.exists() else str(attempt.log),
             "traceback": None if self.traceback is None else str(self.traceback),
             "traceback_line": jobs.last_line(self.traceback),
+            "fingerprint": self.fingerprint,
         }
 
 
@@ -85,7 +90,8 @@ class RunResult:
 
     @property
     def ok(self) -> bool:
-        return not self.interrupted and not self.problems and all(r.status is JobStatus.OK for r in self.records)
+        good = (JobStatus.OK, JobStatus.FRESH)
+        return not self.interrupted and not self.problems and all(r.status in good for r in self.records)
 
     @property
     def jobs(self) -> dict[str, JobRecord]:
@@ -151,10 +157,25 @@ def _absorb(signum, frame):
 
 
 def run_plan(
-    plan: Plan, executor: Executor, folder: OutputFolder, reporter: Reporter, cwd: Path | None = None
+    plan: Plan,
+    executor: Executor,
+    folder: OutputFolder,
+    reporter: Reporter,
+    cwd: Path | None = None,
+    freshness=None,
+    force: frozenset[int] | set[int] = frozenset(),
+    history=None,
 ) -> RunResult:
-    """Runs every job of `plan` under `folder` and records the run in its run.json."""
+    """Runs every job of `plan` under `folder` and records the run in its run.json.
+
+    With `freshness`, a job whose fingerprint matches its last good value's is FRESH and
+    starts no worker, unless it is in `force`; `history` (a History) gets the run's rows.
+    """
+    from . import freshness as fresh
+
     cwd = cwd or Path.cwd()
+    if history is not None:
+        history.start_run(folder.run_id, folder.started, folder.command)
     records = [JobRecord(job, folder=plan.job_folder(folder.root, job)) for job in plan.jobs]
     dependants = plan.dependants()
     remaining = [len(job.depends) for job in plan.jobs]
@@ -172,7 +193,7 @@ def run_plan(
             except OSError:
                 pass  # the failure is in run.json either way
         reporter.job_done(record)
-        if status is JobStatus.OK:
+        if status in (JobStatus.OK, JobStatus.FRESH):
             for child in dependants[job_id]:
                 remaining[child] -= 1
                 if remaining[child] == 0:
@@ -189,9 +210,22 @@ def run_plan(
                     reporter.job_done(dependant)
                     pending.append(child)
 
+    def up_to_date(job_id: int) -> bool:
+        record = records[job_id]
+        fields = freshness.fields(record.job, lambda i: records[i].value_hash)
+        record.fingerprint = None if fields is None else fields["fingerprint"]
+        record.fields = fields
+        if job_id in force or fresh.stale_reason(record.folder, fields) is not None:
+            return False
+        record.value_hash = fresh.recorded(record.folder)["value_hash"]
+        settle(job_id, JobStatus.FRESH)
+        return True
+
     def dispatch(job_id: int) -> None:
         record = records[job_id]
         job = record.job
+        if freshness is not None and up_to_date(job_id):
+            return
         try:
             record.attempt = jobs.start_attempt(record.folder, folder.run_id)
             kwargs, inputs = jobs.arguments(plan, job, lambda i: records[i].folder)
@@ -226,6 +260,8 @@ def run_plan(
         verdict = jobs.judge(record.attempt, outcome)
         if verdict.ok:
             try:
+                if freshness is not None:
+                    record.value_hash = fresh.keep(record.attempt, record.fields)
                 jobs.promote(record.attempt)
             except (OSError, ValueError) as exc:
                 settle(job_id, JobStatus.FAILED, f"could not keep the value: {exc}")
@@ -263,8 +299,28 @@ def run_plan(
             folder.write_record(_run_document(result))
         except OSError as exc:
             result.problems.append(f"could not write {folder.root / 'run.json'}: {exc.strerror or exc}")
+        if history is not None:
+            _record_history(history, folder, result)
         reporter.finish(result)
     return result
+
+
+def _record_history(history, folder: OutputFolder, result: RunResult) -> None:
+    rows = [
+        {
+            "asset": r.job.asset.label,
+            "partition": r.job.key,
+            "status": r.status.value,
+            "duration": r.duration,
+            "fingerprint": r.fingerprint,
+            "value_hash": r.value_hash,
+            "error": r.error,
+        }
+        for r in result.records
+    ]
+    history.record_jobs(folder.run_id, rows)
+    state = "interrupted" if result.interrupted else ("ok" if result.ok else "failed")
+    history.finish_run(folder.run_id, now_text(), result.counts, state)
 
 
 def _run_document(result: RunResult) -> dict:
