@@ -21,10 +21,16 @@ import time
 
 from ._stdio import StdoutToStderr, write_document_line
 
-# Native libraries that start thread pools at import (OpenBLAS, OpenMP) keep to one
-# thread, unless told otherwise: one process per job already uses the cores, and a pool
-# with threads could not fork safely.
-THREAD_LIMITS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUMEXPR_NUM_THREADS")
+# Native libraries that start threads at import keep to one thread unless told otherwise:
+# one process per job already uses the cores, and a pool with threads could not fork
+# safely. (OpenBLAS, OpenMP and MKL pools; the allocator thread of pyarrow's jemalloc.)
+THREAD_LIMITS = {
+    "OMP_NUM_THREADS": "1",
+    "OPENBLAS_NUM_THREADS": "1",
+    "MKL_NUM_THREADS": "1",
+    "NUMEXPR_NUM_THREADS": "1",
+    "JE_ARROW_MALLOC_CONF": "background_thread:false",
+}
 
 
 def _threads() -> int:
@@ -181,8 +187,8 @@ def main(argv=None) -> int:
     args = sys.argv[1:] if argv is None else list(argv)
     requests, responses, modules = int(args[0]), int(args[1]), args[2:]
     _end_with_parent(int(os.environ.pop("MERVO_PARENT_PID", os.getppid())))
-    for name in THREAD_LIMITS:
-        os.environ.setdefault(name, "1")
+    for name, value in THREAD_LIMITS.items():
+        os.environ.setdefault(name, value)
     from . import formats, worker  # noqa: F401 - loaded once here rather than in every child
     from .discover import discover
 
