@@ -49,8 +49,9 @@ def test_option_messages_in_the_users_words(user_modules, args, message):
 
 
 def test_a_closed_pipe_ends_the_command_quietly(user_modules):
+    # far more than a pipe holds, so that the reader is gone before the table is written
     user_modules.write("many", "from mervo import asset\n" + "".join(
-        f"@asset()\ndef a{i}():\n    return {i}\n" for i in range(300)))
+        f"@asset()\ndef a{i}_{'x' * 80}():\n    return {i}\n" for i in range(1500)))
     listed = subprocess.Popen([sys.executable, "-m", "mervo", "list", "many"], cwd=user_modules.root,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     listed.stdout.readline()

@@ -18,7 +18,8 @@ def test_run_materialises_every_asset_and_partition(user_modules):
     assert value(out, "proj.per_cell", "2%7Cb") == ["2b", 2, "b"]
     # one plain line per finished job when not on a terminal, then the summary
     lines = result.stdout.splitlines()
-    assert len(lines) == 12 and lines[-1].startswith("run ok: 11 ok")
+    assert sum(line.startswith("[") for line in lines) == 11 and lines[-2].startswith("run ok: 11 ok")
+    assert lines[-1] == f"report: {out / 'report.html'}" and "<svg" in (out / "report.html").read_text()
 
 # Every run here goes through both isolation levels.
 pytestmark = pytest.mark.usefixtures("isolation")

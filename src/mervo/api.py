@@ -15,7 +15,7 @@ from .history import History
 from .planning import Graph, PlanError, build_graph, expand, select_jobs
 from .runner import RunResult, run_plan
 
-__all__ = ["MervoError", "discover", "graph", "load", "run", "status"]
+__all__ = ["MervoError", "discover", "graph", "load", "report", "run", "status"]
 
 
 class MervoError(Exception):
@@ -182,7 +182,7 @@ def run(
         except PlanError as exc:
             raise MervoError(str(exc)) from None
         renumbered = {old: new for new, old in enumerate(sorted(needed))}
-        plan = plan.subset(needed)
+        full_plan, plan = plan, plan.subset(needed)
         forced = {renumbered[i] for i in chosen} if force else set()
         freshness = Freshness(plan, document.get("sources") or {})
     except BaseException:
@@ -209,10 +209,12 @@ def run(
 
             records = History.open(out, on_problem=unavailable) if history else None
             try:
-                return run_plan(plan, started, folder, reporter, freshness=freshness, force=forced, history=records)
+                result = run_plan(plan, started, folder, reporter, freshness=freshness, force=forced, history=records)
             finally:
                 if records is not None:
                     records.close()
+            result.plan = full_plan
+            return result
     finally:
         started.shutdown()
 
@@ -240,6 +242,23 @@ def status(modules: Sequence[str], out: str | os.PathLike) -> list[dict]:
     except PlanError as exc:
         raise MervoError(str(exc)) from None
     return project_status(plan, document.get("sources") or {}, Path(out).resolve())
+
+
+def report(modules: Sequence[str], out: str | os.PathLike, plan=None) -> Path:
+    """Writes `out`/report.html, the asset graph coloured by the latest run's statuses."""
+    from .html_report import build_model, write_report
+
+    if plan is None:
+        try:
+            plan = expand(graph(modules))
+        except PlanError as exc:
+            raise MervoError(str(exc)) from None
+    out = Path(out).resolve()
+    model = build_model(plan, out, f"mervo — {', '.join(modules)}")
+    try:
+        return write_report(model, out / "report.html")
+    except OSError as exc:
+        raise MervoError(f"cannot write {out / 'report.html'}: {exc.strerror or exc}") from None
 
 
 def load(out: str | os.PathLike, asset: str, partition: str | None = None) -> Any:

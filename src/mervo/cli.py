@@ -45,6 +45,13 @@ def cmd_run(args) -> int:
             close()  # a live display never stays on screen as if work went on
     for problem in result.problems:
         print(f"mervo: error: {problem}", file=sys.stderr)
+    if not args.no_report and result.plan is not None:
+        try:
+            path = api.report(args.modules, args.out, plan=result.plan)
+        except api.MervoError as exc:
+            print(f"mervo: error: {exc}", file=sys.stderr)
+        else:
+            print(f"report: {path}")
     if result.interrupted:
         return 128 + (result.signal or signal.SIGINT)
     return 0 if result.ok else 1
@@ -57,6 +64,11 @@ def cmd_logs(args) -> int:
         show_log(Path(args.out), args.asset, args.partition, args.attempt)
     except LogsError as exc:
         raise api.MervoError(str(exc)) from None
+    return 0
+
+
+def cmd_report(args) -> int:
+    print(api.report(args.modules, args.out))
     return 0
 
 
@@ -163,6 +175,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="keep only the selected partitions whose dimension DIM has this value (repeatable)",
     )
     p.add_argument("--force", action="store_true", help="run the selected jobs even when they are fresh")
+    p.add_argument("--no-report", action="store_true", help="do not write OUT/report.html at the end")
     p.add_argument(
         "--failed",
         action="store_true",
@@ -174,6 +187,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="run the jobs one by one in this process, attached to the terminal (breakpoint() works)",
     )
     p.set_defaults(func=cmd_run)
+
+    p = sub.add_parser("report", help="write the HTML run report", description="Write OUT/report.html: the asset "
+                       "graph coloured by the latest run's statuses, one self-contained file.")
+    _modules(p)
+    p.add_argument("--out", default="mervo-out", metavar="DIR", help="output folder (default: ./mervo-out)")
+    p.set_defaults(func=cmd_report)
 
     p = sub.add_parser("status", help="show what is fresh, stale or missing", description="Per asset, how "
                        "many partitions in OUT are fresh, stale (and why), missing or orphaned. Starts no worker.")

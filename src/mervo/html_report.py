@@ -1004,3 +1004,76 @@ _SCRIPT = r"""
   });
 })();
 """
+
+
+# --- the model of an output folder -------------------------------------------------------------
+
+DETAIL_LIMIT = 20_000  # characters of a traceback or log tail read per failed job
+DETAILED_FAILURES = 200  # failed jobs whose files are read at all; the page caps them anyway
+
+
+def _read_text(path, limit: int = DETAIL_LIMIT) -> str | None:
+    if not path:
+        return None
+    try:
+        with open(path, "rb") as source:
+            source.seek(0, 2)
+            size = source.tell()
+            source.seek(max(0, size - limit))
+            return source.read().decode("utf-8", "replace")
+    except OSError:
+        return None
+
+
+def build_model(plan, out, title: str) -> dict:
+    """The report model of `out` for `plan`: the latest run's statuses from run.json; jobs
+    it did not list show "ok" when their folder holds a value, else "never"."""
+    import datetime
+    import json
+    import os
+
+    from . import jobs as job_files
+
+    from pathlib import Path
+
+    out = Path(out)
+    try:
+        with open(out / "run.json", encoding="utf-8") as source:
+            record = json.load(source)
+    except (OSError, ValueError):
+        record = None
+    listed = {}
+    if record:
+        for entry in record.get("jobs", []):
+            listed[(entry.get("asset"), entry.get("partition"))] = entry
+    ids = {asset.key: f"a{i}" for i, asset in enumerate(plan.assets)}
+    by_key = {asset.key: asset for asset in plan.assets}
+    model_assets = {asset.key: {
+        "id": ids[asset.key], "key": asset.key, "label": asset.label, "module": asset.module,
+        "file": asset.file_path, "line": asset.line, "format": asset.serializer or "json",
+        "inputs": [{"parameter": p, "upstream": ids[u], "fan_in": plan.fan_in(asset, by_key[u])}
+                   for p, u in sorted(plan.upstreams[asset.key].items()) if u in ids],
+        "dimensions": [{"name": d.name, "size": d.size} for d in asset.dimensions],
+        "jobs": [],
+    } for asset in plan.assets}  # fmt: skip
+    detailed = 0
+    for job in plan.jobs:
+        folder = os.fspath(plan.job_folder(out, job))
+        entry = listed.get((job.asset.key, job.key))
+        value = next((os.path.join(folder, n) for n in ("value.json", "value.parquet", "value.npy", "value.pickle")
+                      if os.path.exists(os.path.join(folder, n))), None)  # fmt: skip
+        status = entry["status"] if entry else ("ok" if value else "never")
+        item = {"partition": job.key, "status": status, "duration": entry.get("duration") if entry else None,
+                "error": (entry.get("error") or "").split("\n")[0] or None if entry else None,
+                "value_size": os.path.getsize(value) if value else None}  # fmt: skip
+        if status == "failed" and detailed < DETAILED_FAILURES:
+            detailed += 1
+            item["traceback"] = _read_text(entry.get("traceback"))
+            log = entry.get("log")
+            item["log_tail"] = "\n".join(job_files.log_tail(log and __import__("pathlib").Path(log), 40)) or None
+        model_assets[job.asset.key]["jobs"].append(item)
+    run = None
+    if record:
+        run = {k: record.get(k) for k in ("state", "ok", "started", "duration", "counts")}
+    generated = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds").replace("+00:00", "Z")
+    return {"title": title, "generated": generated, "run": run, "assets": list(model_assets.values())}

@@ -87,6 +87,7 @@ class RunResult:
     counts: dict[str, int] = field(default_factory=dict)
     signal: int | None = None  # the signal that interrupted the run
     problems: list[str] = field(default_factory=list)  # what went wrong outside any job
+    plan: Plan | None = None  # the whole project's plan, when the caller kept it
 
     @property
     def ok(self) -> bool:
