@@ -181,3 +181,23 @@ def test_a_report_of_a_thousand_assets_opens_in_under_two_seconds(browser, tmp_p
     dom = chromium(browser, page.as_uri() + "#asset=a0", "--dump-dom").stdout
     drawn = re.search(r'data-drawn-ms="(\d+)"', dom)
     assert drawn and int(drawn.group(1)) < 2000 and '<pre class="traceback">' in dom
+
+
+def test_the_bundled_examples_report_after_a_failing_run(browser, tmp_path):
+    import shutil
+    from pathlib import Path
+
+    from support import mervo
+
+    project = tmp_path / "quickstart"
+    shutil.copytree(Path(__file__).parent.parent / "examples" / "quickstart", project)
+    result = mervo(project, "run", "flows", "--out", "out", env={"MERVO_EXAMPLE_FAIL": "1"})
+    assert result.returncode == 1 and f"report: {project / 'out' / 'report.html'}" in result.stdout
+    page = (project / "out" / "report.html").read_text()
+    failed = re.search(r'class="asset s-failed[^"]*" data-id="(\w+)"', page).group(1)
+    dom = chromium(browser, (project / "out" / "report.html").as_uri() + "#asset=" + failed, "--dump-dom").stdout
+    for label in ("flows.raw", "flows.processed", "prices", "flows.price_report", "flows.checked", "flows.published"):
+        assert label in dom, label
+    assert re.findall(r'<g class="asset s-failed( selected)?" data-id="(\w+)"', dom) == [(" selected", failed)]
+    traceback = re.search(r'<pre class="traceback">(.*?)</pre>', dom, re.S).group(1)
+    assert "flows.py" in traceback and "ValueError: failing on purpose" in traceback
