@@ -59,13 +59,19 @@ def last_failed(job_folder: Path) -> bool:
     return os.path.islink(job_folder / jobs.FAILED)
 
 
+def check(job_folder: Path, current: dict | None) -> tuple[str | None, dict | None]:
+    """(None, what was recorded) when the job is fresh; else (why it has to run, ...)."""
+    if current is None:
+        return UPSTREAM_MISSING, None
+    if last_failed(job_folder):
+        return LAST_FAILED, None
+    kept = recorded(job_folder)
+    return fingerprints.stale_reason(kept, current), kept
+
+
 def stale_reason(job_folder: Path, current: dict | None) -> str | None:
     """None when the job is fresh; else why it has to run."""
-    if current is None:
-        return UPSTREAM_MISSING
-    if last_failed(job_folder):
-        return LAST_FAILED
-    return fingerprints.stale_reason(recorded(job_folder), current)
+    return check(job_folder, current)[0]
 
 
 def keep(attempt: jobs.Attempt, current: dict | None) -> str | None:

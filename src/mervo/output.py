@@ -27,9 +27,23 @@ def now_text() -> str:
     return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds").replace("+00:00", "Z")
 
 
+def _text(document: dict) -> str:
+    """Indented at the top, one line per job: readable, and written by the fast encoder
+    (indenting everything goes through the slow one, 10^5 jobs at a time)."""
+    dumps = lambda value: json.dumps(value, ensure_ascii=False)  # noqa: E731
+    lines = []
+    for key, value in document.items():
+        if isinstance(value, list) and value:
+            inner = ",\n".join("    " + dumps(item) for item in value)
+            lines.append(f"  {dumps(key)}: [\n{inner}\n  ]")
+        else:
+            lines.append(f"  {dumps(key)}: {dumps(value)}")
+    return "{\n" + ",\n".join(lines) + "\n}\n"
+
+
 def write_json_atomically(path: Path, document) -> None:
     tmp = path.with_name(path.name + ".tmp")
-    data = (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+    data = _text(document).encode("utf-8")
     try:
         with open(tmp, "wb") as sink:
             sink.write(data)

@@ -216,9 +216,12 @@ def run_plan(
         fields = freshness.fields(record.job, lambda i: records[i].value_hash)
         record.fingerprint = None if fields is None else fields["fingerprint"]
         record.fields = fields
-        if job_id in force or fresh.stale_reason(record.folder, fields) is not None:
+        if job_id in force:
             return False
-        record.value_hash = fresh.recorded(record.folder)["value_hash"]
+        reason, kept = fresh.check(record.folder, fields)
+        if reason is not None:
+            return False
+        record.value_hash = kept["value_hash"]
         settle(job_id, JobStatus.FRESH)
         return True
 
