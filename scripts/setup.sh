@@ -43,6 +43,8 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 
 pip() { "$venv/bin/python" -m pip --disable-pip-version-check -q "$@" 2> >(grep -v '^WARNING: Location' >&2); }
+# Older interpreters ship a pip without -C (config settings for the build backend).
+pip install --upgrade "pip>=23.1"
 pip install "scikit-build-core>=0.9" "cmake>=3.18" ninja
 if [ $with_tests = 1 ]; then
   pip install "pytest>=7" "hypothesis>=6"

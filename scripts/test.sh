@@ -67,24 +67,23 @@ for entry in "${others[@]}"; do
 done
 [ ${#others[@]} -gt 0 ] && stage "setting up ${others[*]%%:*}"
 
-# pytest: the default interpreter in the foreground, the others in the background two at a
-# time beside it, each into its own log.
+# pytest: the default interpreter in the foreground, the others in the background beside
+# it, each into its own log.
 echo "test: running pytest on $default"
 runs=()
-run_other() {
-  local version=$1; shift
-  "build/venvs/$version/bin/python" -m pytest -q -p no:cacheprovider tests "$@" > "build/venvs/$version.pytest.log" 2>&1
+# One at a time beside the default run: two suites keep both cores busy.
+run_others() {
+  local version result
+  for version in "${ready[@]}"; do
+    result=0
+    "build/venvs/$version/bin/python" -m pytest -q -p no:cacheprovider tests "$@" \
+      > "build/venvs/$version.pytest.log" 2>&1 || result=$?
+    echo "$result" > "build/venvs/$version.pytest.status"
+  done
 }
+rm -f build/venvs/*.pytest.status
 if [ ${#ready[@]} -gt 0 ]; then
-  (
-    pids=()
-    for version in "${ready[@]}"; do
-      ( run_other "$version" "$@"; echo $? > "build/venvs/$version.pytest.status" ) &
-      pids+=($!)
-      if [ ${#pids[@]} = 1 ]; then wait "${pids[0]}"; pids=(); fi
-    done
-    wait
-  ) &
+  run_others "$@" &
   runs+=($!)
 fi
 .venv/bin/python -m pytest -q -p no:cacheprovider tests "$@" || status=$?

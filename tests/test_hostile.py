@@ -83,7 +83,13 @@ def test_metadata_too_deep_for_the_host_or_the_reader(user_modules):
         deeper_than_the_interpreter = Deep()
         """,
     )
-    with pytest.raises(RecursionError):
+    # Whether the host's json.dumps gives up first depends on the version (3.13 renders it).
+    expected = RuntimeError
+    try:
+        json.dumps(__import__("hostile_deep").node)
+    except RecursionError:
+        expected = RecursionError
+    with pytest.raises(expected):
         _mervo.inspect_modules(["hostile_deep"])
 
 
