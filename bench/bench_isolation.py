@@ -62,8 +62,9 @@ def pool_peak(command: subprocess.Popen, peaks: dict) -> None:
 def run(folder: Path, module: str, isolation: str, jobs: int) -> dict:
     out = folder / f"out-{module}-{isolation}-{jobs}"
     prelude = (
-        "import resource, sys; from mervo.cli import main; s = main(); "
-        "print('PEAK', resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr); sys.exit(s)"
+        "import sys; from mervo.cli import main; s = main(); "
+        "print('PEAK', [l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')][0], "
+        "file=sys.stderr); sys.exit(s)"
     )
     argv = [sys.executable, "-c", prelude, "run", module, "--out", str(out), "--jobs", str(jobs),
             "--isolation", isolation]  # fmt: skip

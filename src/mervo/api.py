@@ -157,6 +157,8 @@ def run(
     """
     if isinstance(modules, str):
         modules = [modules]
+    if scheduler and executor != "dask":
+        raise MervoError("--scheduler needs --executor dask")
     warn = warn or (lambda line: print(line, file=sys.stderr))
     isolation = isolation or default_isolation()
     if isolation not in ("fork", "spawn"):
