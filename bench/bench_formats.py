@@ -165,8 +165,64 @@ def main() -> None:
     for label, p, j, _ in rows:
         ratio = j / p if p else float("inf")
         print(f"{label:32} {p:>10.3f} {j:>10.3f} {ratio:>12.1f}x")
-    print("orchestrator's part: measured in this process (Python allocations while composing the jobs' "
-          "inputs); the run command's own peak RSS needs the wired-up worker contract")
+    print("orchestrator's part: measured in this process (Python allocations while composing the jobs' inputs)")
+    command_comparison(args.rows)
+
+
+PROJECT = """
+import os
+import numpy as np
+import pandas as pd
+from mervo import asset, partitions
+from bench_flows import make, part_of_frame, part_of_records
+
+G = partitions(["p0", "p1", "p2", "p3"])
+
+@asset(serializer="parquet")
+def frame():
+    return make()
+
+@asset(inputs={"data": frame}, partitions={"group": G})
+def frame_part(data, group):
+    return part_of_frame(data, group)
+
+@asset()
+def records():
+    return make().to_dict("records")
+
+@asset(inputs={"data": records}, partitions={"group": G})
+def records_part(data, group):
+    return part_of_records(data, group)
+"""
+
+PEAK = (
+    "import sys; from mervo.cli import main; s = main(); "
+    "print('PEAK', [l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')][0], file=sys.stderr); "
+    "sys.exit(s)"
+)
+
+
+def command_comparison(rows: int) -> None:
+    """The same two pipelines through `mervo run`: the command's own peak memory and wall time."""
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp)
+        (root / "bench_flows.py").write_text(FLOWS)
+        (root / "bench_project.py").write_text(PROJECT)
+        env = {**os.environ, "BENCH_ROWS": str(rows)}
+        results = {}
+        for label, select in (("parquet", "+bench_project.frame_part"), ("json", "+bench_project.records_part")):
+            argv = [sys.executable, "-c", PEAK, "run", "bench_project", "--out", str(root / label), "--select", select,
+                    "--jobs", "2", "--no-report"]  # fmt: skip
+            started = time.perf_counter()
+            proc = subprocess.run(argv, cwd=root, env=env, capture_output=True, text=True)
+            if proc.returncode:
+                sys.exit(proc.stdout + proc.stderr)
+            results[label] = (time.perf_counter() - started, int(proc.stderr.rsplit("PEAK ", 1)[1].split()[0]) / 1024)
+    (pt, pm), (jt, jm) = results["parquet"], results["json"]
+    print(f"\nthrough `mervo run` (5 jobs each, --jobs 2):")
+    print(f"{'':32} {'parquet':>10} {'json':>10} {'json/parquet':>13}")
+    print(f"{'wall, s':32} {pt:>10.2f} {jt:>10.2f} {jt / pt:>12.1f}x")
+    print(f"{'command peak RSS, MiB':32} {pm:>10.1f} {jm:>10.1f} {jm / pm:>12.1f}x")
 
 
 if __name__ == "__main__":

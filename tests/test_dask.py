@@ -274,3 +274,30 @@ def test_losing_the_scheduler_settles_every_job(user_modules, tmp_path, monkeypa
         for p in (scheduler, worker):
             p.kill()
             p.wait()
+
+
+def test_values_of_other_formats_travel_with_the_tasks(user_modules):
+    pytest.importorskip("pyarrow")
+    user_modules.write(
+        "frames",
+        """
+        import pandas as pd
+        from mervo import asset, partitions
+
+        @asset(serializer="parquet")
+        def table():
+            return pd.DataFrame({"region": ["EU", "US"], "sales": [1.5, 2.5]})
+
+        @asset(serializer="pickle", inputs={"t": table}, partitions={"region": partitions(["EU", "US"])})
+        def total(t, region):
+            return (type(t).__name__, float(t[t.region == region].sales.sum()))
+        """,
+    )
+    out = user_modules.root / "out"
+    result = mervo(user_modules.root, "run", "frames", "--out", str(out), "--executor", "dask", "--jobs", "2")
+    assert result.returncode == 0, result.stdout + result.stderr
+    import mervo as mv
+
+    assert [mv.load(out, "frames.total", r) for r in ("EU", "US")] == [("DataFrame", 1.5), ("DataFrame", 2.5)]
+    assert json.loads((out / "frames.table" / "_" / "result.json").read_text())["value_path"] == str(
+        out / "frames.table" / "_" / "value.parquet")
