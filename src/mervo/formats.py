@@ -236,11 +236,10 @@ def _load_plugin(name: str, dist_name: str, ep: Any) -> Format:
         obj = ep.load()
     except Exception as error:
         raise broken(f"{type(error).__qualname__}: {error}") from error
-    try:
-        own_name, suffix = obj.name, obj.suffix
-        dump, load = obj.dump, obj.load
-    except AttributeError as error:
-        raise broken(f"{ep.value} lacks {error.name!r} (a format has name, suffix, dump and load)") from None
+    missing = [a for a in ("name", "suffix", "dump", "load") if not hasattr(obj, a)]
+    if missing:
+        raise broken(f"{ep.value} lacks {missing[0]!r} (a format has name, suffix, dump and load)")
+    own_name, suffix, dump, load = obj.name, obj.suffix, obj.dump, obj.load
     if own_name != name:
         raise broken(f"{ep.value} is named {own_name!r}, not {name!r}")
     if not (isinstance(suffix, str) and re.fullmatch(r"\.[A-Za-z0-9][A-Za-z0-9._-]*", suffix)):
