@@ -4,25 +4,9 @@ import json
 from pathlib import Path
 
 import pytest
+from support import asset_record as record
 
 from mervo.planning import PlanError, build_plan, kwargs_text, partition_key, safe_segment, split_array_text
-
-
-def record(function, file="/p/flows.py", module="flows", name=None, inputs=None, partitions=None):
-    parts = None
-    if partitions is not None:
-        parts = {
-            dim: {"kind": "inline", "values_json": json.dumps(values, separators=(",", ":"))}
-            for dim, values in partitions.items()
-        }
-    return {
-        "kind": "asset",
-        "module_path": module,
-        "file_path": file,
-        "function_name": function,
-        "return_type": None,
-        "decorator_metadata": {"kind": "asset", "name": name, "serializer": None, "inputs": inputs, "partitions": parts},
-    }
 
 
 def doc(*records):

@@ -424,8 +424,11 @@ def asset_rows(plan: Graph) -> list[tuple[str, ...]]:
 
 
 def print_asset_table(plan: Graph, stream: TextIO = sys.stdout) -> None:
-    headers = ("asset", "module", "function", "inputs", "partitions", "returns")
-    rows = asset_rows(plan)
+    print_table(("asset", "module", "function", "inputs", "partitions", "returns"), asset_rows(plan), stream)
+
+
+def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]], stream: TextIO = sys.stdout) -> None:
+    """A table: drawn by rich on a terminal, plain aligned columns otherwise."""
     if stream.isatty():
         try:
             from rich.console import Console
@@ -441,7 +444,7 @@ def print_asset_table(plan: Graph, stream: TextIO = sys.stdout) -> None:
                 table.add_row(*(Text(cell) for cell in row))  # names are text, not markup
             Console(file=stream).print(table)
             return
-    widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)]
+    widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
     for row in [headers, *rows]:
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip(), file=stream)
 

@@ -12,6 +12,7 @@ from typing import TextIO
 
 from . import freshness as fresh
 from .planning import UNPARTITIONED, Plan, safe_segment
+from .report import print_table
 
 __all__ = ["history_rows", "project_status", "print_status"]
 
@@ -69,28 +70,7 @@ def print_status(rows: list[dict], stream: TextIO, as_json: bool = False) -> Non
         why = ", ".join(f"{n} {reason}" for reason, n in sorted(row["stale"].items()))
         table.append((row["asset"], str(row["jobs"]), str(row["fresh"]), f"{stale} ({why})" if stale else "0",
                       str(row["missing"]), str(row["orphaned"])))  # fmt: skip
-    _print_table(headers, table, stream)
-
-
-def _print_table(headers, rows, stream: TextIO) -> None:
-    if stream.isatty():
-        try:
-            from rich.console import Console
-            from rich.table import Table
-            from rich.text import Text
-        except ImportError:
-            pass
-        else:
-            table = Table()
-            for header in headers:
-                table.add_column(header, overflow="fold")
-            for row in rows:
-                table.add_row(*(Text(cell) for cell in row))
-            Console(file=stream).print(table)
-            return
-    widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
-    for row in [headers, *rows]:
-        stream.write("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip() + "\n")
+    print_table(headers, table, stream)
 
 
 def history_rows(history, run_id: str | None) -> tuple[tuple[str, ...], list[tuple[str, ...]]]:
@@ -114,4 +94,4 @@ def history_rows(history, run_id: str | None) -> tuple[tuple[str, ...], list[tup
 
 def print_history(history, run_id: str | None, stream: TextIO) -> None:
     headers, rows = history_rows(history, run_id)
-    _print_table(headers, rows, stream)
+    print_table(headers, rows, stream)
