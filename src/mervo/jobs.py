@@ -129,18 +129,17 @@ def arguments(plan, job, folder_of) -> tuple[str, dict]:
     return kwargs_text(plan, job, lambda i: value_text(folder_of(i)), skip=inputs), inputs
 
 
-@dataclass(frozen=True)
 class Attempt:
-    job_folder: Path
-    id: str
+    """One attempt of a job: its folder under the job folder's attempts/."""
 
-    @property
-    def folder(self) -> Path:
-        return self.job_folder / ATTEMPTS / self.id
+    __slots__ = ("job_folder", "id", "folder", "log")
 
-    @property
-    def log(self) -> Path:
-        return self.folder / LOG
+    def __init__(self, job_folder: Path, attempt_id: str):
+        self.job_folder = job_folder
+        self.id = attempt_id
+        # Paths made once: they are asked for several times per job, 10^5 jobs at a time.
+        self.folder = job_folder / ATTEMPTS / attempt_id
+        self.log = self.folder / LOG
 
 
 def _target(link: Path) -> str | None:
