@@ -17,15 +17,26 @@ missing=()
 for pkg in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
 done
-if [ ${#missing[@]} -gt 0 ]; then
+# The run report's tests draw with Graphviz and look at the page in headless Chromium; they
+# skip, with a note, where these are absent and cannot be installed.
+optional=()
+if [ $with_tests = 1 ] && [ "${VENV:-.venv}" = .venv ]; then
+  for pkg in graphviz chromium; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || optional+=("$pkg")
+  done
+fi
+if [ ${#missing[@]} -gt 0 ] || [ ${#optional[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    echo "setup: installing Debian packages: ${missing[*]}"
+    echo "setup: installing Debian packages: ${missing[*]} ${optional[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" "${optional[@]}" >/dev/null \
+      || { [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null; }
+  elif [ ${#missing[@]} -gt 0 ]; then
     echo "setup: missing Debian packages: ${missing[*]}" >&2
     echo "setup: install them (as root: apt-get install ${missing[*]}) and run again" >&2
     exit 1
+  else
+    echo "setup: not installing ${optional[*]} (needs root); the tests that need them will skip"
   fi
 fi
 
@@ -50,6 +61,10 @@ if [ $with_tests = 1 ]; then
   pip install "pytest>=7" "hypothesis>=6"
   # The Dask executor's tests need the optional extra; they skip where it does not install.
   pip install "distributed>=2024" || echo "setup: distributed does not install for $venv; the Dask tests will skip"
+  # The value formats' tests (the other interpreters run the suite without them).
+  if [ "$venv" = .venv ]; then
+    pip install pandas pyarrow numpy || echo "setup: pandas/pyarrow/numpy do not install; the value format tests will skip"
+  fi
 fi
 
 echo "setup: building mervo into $venv"

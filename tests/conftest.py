@@ -1,6 +1,7 @@
 """Shared fixtures: user modules written into temporary folders."""
 
 import importlib
+import os
 import sys
 import textwrap
 
@@ -53,9 +54,9 @@ settings.register_profile("mervo", deadline=None)
 settings.load_profile("mervo")
 
 
-@pytest.fixture(params=["fork", "spawn"])
+@pytest.fixture(params=os.environ.get("MERVO_TEST_ISOLATION", "fork,spawn").split(","))
 def isolation(request, monkeypatch):
     """Runs a test of the command once per isolation level (the command reads the default
-    from the environment)."""
+    from the environment); MERVO_TEST_ISOLATION narrows the levels."""
     monkeypatch.setenv("MERVO_ISOLATION", request.param)
     return request.param
