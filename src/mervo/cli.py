@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import signal
 import sys
@@ -61,9 +62,16 @@ def cmd_logs(args) -> int:
     from .logs import LogsError, show_log
 
     try:
-        show_log(Path(args.out), args.asset, args.partition, args.attempt)
+        path = show_log(Path(args.out), args.asset, args.partition, args.attempt)
     except LogsError as exc:
         raise api.MervoError(str(exc)) from None
+    # Which attempt it was, on stderr so that stdout stays the log itself.
+    try:
+        record = json.loads((path.parent / "result.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        record = {}
+    outcome = f"value format {record.get('artifact_format')}" if record.get("ok") else "failed"
+    print(f"mervo: the log of {path.parent} ({outcome})", file=sys.stderr)
     return 0
 
 

@@ -26,8 +26,8 @@ def project_status(plan: Plan, sources: dict, out: Path) -> list[dict]:
     hashes: list[str | None] = [None] * len(plan.jobs)
     rows: dict[str, dict] = {}
     for asset in plan.assets:
-        rows[asset.key] = {"asset": asset.label, "key": asset.key, "jobs": 0, "fresh": 0, "stale": {}, "missing": 0,
-                           "orphaned": 0}  # fmt: skip
+        rows[asset.key] = {"asset": asset.label, "key": asset.key, "format": asset.serializer or "json", "jobs": 0,
+                           "fresh": 0, "stale": {}, "missing": 0, "orphaned": 0}  # fmt: skip
     for job in plan.jobs:
         row = rows[job.asset.key]
         row["jobs"] += 1
@@ -63,12 +63,12 @@ def print_status(rows: list[dict], stream: TextIO, as_json: bool = False) -> Non
     if as_json:
         stream.write(json.dumps({"assets": rows}, indent=2, ensure_ascii=False) + "\n")
         return
-    headers = ("asset", "jobs", "fresh", "stale", "missing", "orphaned")
+    headers = ("asset", "format", "jobs", "fresh", "stale", "missing", "orphaned")
     table = []
     for row in rows:
         stale = sum(row["stale"].values())
         why = ", ".join(f"{n} {reason}" for reason, n in sorted(row["stale"].items()))
-        table.append((row["asset"], str(row["jobs"]), str(row["fresh"]), f"{stale} ({why})" if stale else "0",
+        table.append((row["asset"], row["format"], str(row["jobs"]), str(row["fresh"]), f"{stale} ({why})" if stale else "0",
                       str(row["missing"]), str(row["orphaned"])))  # fmt: skip
     print_table(headers, table, stream)
 
