@@ -17,14 +17,18 @@ bash scripts/setup.sh --tests
 default=$(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 stage "setting up $default (.venv)"
 
-# An interpreter for 3.X: on PATH, or under pyenv.
+# An interpreter for 3.X: under pyenv, or on PATH; one that runs (a pyenv shim for a version
+# that is not selected is on PATH but fails).
 find_python() {
-  local found
-  found=$(command -v "python$1" 2>/dev/null || true)
-  if [ -z "$found" ] && command -v pyenv >/dev/null; then
-    found=$(ls -d "$(pyenv root)"/versions/"$1".*/bin/"python$1" 2>/dev/null | sort -V | tail -n 1 || true)
-  fi
-  echo "$found"
+  local candidate
+  for candidate in \
+    $(command -v pyenv >/dev/null && ls -d "$(pyenv root)"/versions/"$1".*/bin/"python$1" 2>/dev/null | sort -V -r) \
+    $(command -v "python$1" 2>/dev/null); do
+    if "$candidate" -c 'import sys' >/dev/null 2>&1; then
+      echo "$candidate"
+      return
+    fi
+  done
 }
 
 others=()
