@@ -59,10 +59,10 @@ pip install --upgrade "pip>=23.1"
 pip install "scikit-build-core>=0.9" "cmake>=3.18" ninja
 if [ $with_tests = 1 ]; then
   pip install "pytest>=7" "hypothesis>=6"
-  # The Dask executor's tests need the optional extra; they skip where it does not install.
-  pip install "distributed>=2024" || echo "setup: distributed does not install for $venv; the Dask tests will skip"
-  # The value formats' tests (the other interpreters run the suite without them).
+  # The Dask executor's and the value formats' tests need the optional extras; they skip
+  # where these do not install. The other interpreters' venvs run the suite without them.
   if [ "$venv" = .venv ]; then
+    pip install "distributed>=2024" || echo "setup: distributed does not install; the Dask tests will skip"
     pip install pandas pyarrow numpy || echo "setup: pandas/pyarrow/numpy do not install; the value format tests will skip"
   fi
 fi
