@@ -190,7 +190,8 @@ def test_the_bundled_examples_report_after_a_failing_run(browser, tmp_path):
     from support import mervo
 
     project = tmp_path / "quickstart"
-    shutil.copytree(Path(__file__).parent.parent / "examples" / "quickstart", project)
+    shutil.copytree(Path(__file__).parent.parent / "examples" / "quickstart", project,
+                    ignore=shutil.ignore_patterns("out", "__pycache__"))
     result = mervo(project, "run", "flows", "--out", "out", env={"MERVO_EXAMPLE_FAIL": "1"})
     assert result.returncode == 1 and f"report: {project / 'out' / 'report.html'}" in result.stdout
     page = (project / "out" / "report.html").read_text()

@@ -133,6 +133,18 @@ def test_a_failed_rerun_keeps_the_last_good_pair(user_modules):
     assert not (job / "failed").exists() and len(os.listdir(job / "attempts")) == 1
 
 
+def test_a_copied_output_folder_runs_on(user_modules):
+    import shutil
+
+    user_modules.write("flaky", FLAKY)
+    out = user_modules.root / "out"
+    assert mervo(user_modules.root, "run", "flaky", "--out", str(out)).returncode == 0
+    copy = user_modules.root / "copy"
+    shutil.copytree(out, copy)  # follows the links: `current` becomes a folder
+    assert mervo(user_modules.root, "run", "flaky", "--out", str(copy), "--force").returncode == 0
+    assert os.path.islink(copy / "flaky.flaky" / "_" / "current") and value(copy, "flaky.flaky") == 1
+
+
 def test_an_asset_named_like_the_run_record_is_its_own_folder(user_modules):
     user_modules.write("odd", "from mervo import asset\n@asset(name='run.json')\ndef f():\n    return 2\n")
     out = user_modules.root / "out"

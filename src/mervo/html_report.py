@@ -1029,12 +1029,10 @@ def build_model(plan, out, title: str) -> dict:
     """The report model of `out` for `plan`: the latest run's statuses from run.json; jobs
     it did not list show "ok" when their folder holds a value, else "never"."""
     import datetime
-    import json
     import os
+    from pathlib import Path
 
     from . import jobs as job_files
-
-    from pathlib import Path
 
     out = Path(out)
     try:
@@ -1060,8 +1058,11 @@ def build_model(plan, out, title: str) -> dict:
     for job in plan.jobs:
         folder = os.fspath(plan.job_folder(out, job))
         entry = listed.get((job.asset.key, job.key))
-        value = next((os.path.join(folder, n) for n in ("value.json", "value.parquet", "value.npy", "value.pickle")
-                      if os.path.exists(os.path.join(folder, n))), None)  # fmt: skip
+        try:  # the value file's link, whatever its format
+            names = [n for n in os.listdir(folder) if n.startswith("value.")]
+        except OSError:
+            names = []
+        value = os.path.join(folder, names[0]) if names and os.path.exists(os.path.join(folder, names[0])) else None
         status = entry["status"] if entry else ("ok" if value else "never")
         item = {"partition": job.key, "status": status, "duration": entry.get("duration") if entry else None,
                 "error": (entry.get("error") or "").split("\n")[0] or None if entry else None,
@@ -1070,7 +1071,7 @@ def build_model(plan, out, title: str) -> dict:
             detailed += 1
             item["traceback"] = _read_text(entry.get("traceback"))
             log = entry.get("log")
-            item["log_tail"] = "\n".join(job_files.log_tail(log and __import__("pathlib").Path(log), 40)) or None
+            item["log_tail"] = "\n".join(job_files.log_tail(Path(log) if log else None, 40)) or None
         model_assets[job.asset.key]["jobs"].append(item)
     run = None
     if record:

@@ -170,6 +170,9 @@ def _point(link: Path, target: str) -> str | None:
     before = _target(link)
     if before == target:
         return None
+    if before is None and link.is_dir():
+        # A copy of the output folder that followed the links holds the pair as a folder.
+        shutil.rmtree(link)
     tmp = link.with_name(f".{link.name}.tmp")
     try:
         tmp.unlink()
