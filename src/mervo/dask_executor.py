@@ -20,9 +20,9 @@ from concurrent.futures import wait as wait_all
 from pathlib import Path
 
 from .executors import Executor
-from .jobs import PARENT_ENV, RESULT, TRACEBACK, WorkerCall, WorkerOutcome
+from .jobs import PARENT_ENV, RESULT, TRACEBACK, WorkerCall, WorkerOutcome, relocate_result
 
-__all__ = ["DaskExecutor", "ExecutorError", "require_distributed", "run_job"]
+__all__ = ["DaskExecutor", "ExecutorError", "relocate_result", "require_distributed", "run_job"]
 
 EXTRA = "mervo[dask]"
 
@@ -155,18 +155,6 @@ def _kill_run(run_id: str) -> int:
 
 # --- in the orchestrator ---------------------------------------------------------------------
 
-
-def _json_string(text: str) -> bytes:
-    # The host's escapes without ASCII escaping are exactly the extension writer's, so a
-    # rewritten result.json reads as if the worker had written it here.
-    return json.dumps(text, ensure_ascii=False).encode("utf-8")
-
-
-def relocate_result(result: bytes, remote_value_path: str, local_value_path: str) -> bytes:
-    """result.json as written on the Dask worker, with "value_path" naming our copy instead."""
-    remote = b'"value_path":' + _json_string(remote_value_path)
-    # Keys are unique and a quote inside any string is escaped, so this is the member itself.
-    return result.replace(remote, b'"value_path":' + _json_string(local_value_path), 1)
 
 
 async def _probe(distributed, address: str, timeout) -> None:

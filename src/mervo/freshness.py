@@ -3,6 +3,7 @@ value, and why a job is stale when it is not."""
 
 from __future__ import annotations
 
+import json
 import os
 from pathlib import Path
 from typing import Callable, Mapping
@@ -82,5 +83,6 @@ def keep(attempt: jobs.Attempt, current: dict | None) -> str | None:
         return None
     digest = fingerprints.file_digest(path)
     fields = dict(current or {}, value_hash=digest)
-    fingerprints.write_meta(attempt.folder / META, **fields)
+    # The attempt folder is this run's alone until it is made current: no temporary name.
+    (attempt.folder / META).write_text(json.dumps(fields, sort_keys=True, ensure_ascii=False), encoding="utf-8")
     return digest

@@ -188,18 +188,30 @@ def _drop_attempt(job_folder: Path, target: str | None, *still_used: str | None)
         shutil.rmtree(job_folder / target, ignore_errors=True)
 
 
+def _json_string(text: str) -> bytes:
+    # The host's escapes without ASCII escaping are exactly the extension writer's, so a
+    # rewritten result.json reads as if the worker had written it there.
+    return json.dumps(text, ensure_ascii=False).encode("utf-8")
+
+
+def relocate_result(result: bytes, old_value_path: str, new_value_path: str) -> bytes:
+    """result.json's text with "value_path" naming `new_value_path` instead."""
+    old = b'"value_path":' + _json_string(old_value_path)
+    # Keys are unique and a quote inside any string is escaped, so this is the member itself.
+    return result.replace(old, b'"value_path":' + _json_string(new_value_path), 1)
+
+
 def promote(attempt: Attempt) -> None:
     """Makes a successful attempt the job's current pair, in one atomic step."""
     job = attempt.job_folder
     result_path = attempt.folder / RESULT
     # "value_path" names where the value stays: the job folder's link, not the attempt.
-    record = json.loads(result_path.read_text(encoding="utf-8"))
+    text = result_path.read_bytes()
+    record = json.loads(text)
     value_name = Path(str(record.get("value_path") or VALUE)).name
     if record.get("value_path") == str(attempt.folder / value_name):
-        record["value_path"] = str(job / value_name)
         tmp = attempt.folder / (RESULT + ".tmp")
-        # The host's escapes without ASCII escaping, keys sorted, no spaces: the worker's form.
-        tmp.write_text(json.dumps(record, ensure_ascii=False, sort_keys=True, separators=(",", ":")), encoding="utf-8")
+        tmp.write_bytes(relocate_result(text, str(attempt.folder / value_name), str(job / value_name)))
         os.replace(tmp, result_path)
     target = f"{ATTEMPTS}/{attempt.id}"
     before = _point(job / CURRENT, target)
