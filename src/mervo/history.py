@@ -161,12 +161,7 @@ class History:
         if self.problem is not None:
             return
         self.problem = reason
-        conn, self._conn = self._conn, None
-        if conn is not None:
-            try:
-                conn.close()
-            except sqlite3.Error:
-                pass
+        self._drop_connection()
         if self._on_problem is not None:
             self._on_problem(reason)
 
@@ -246,7 +241,10 @@ class History:
 
     def close(self) -> None:
         with self._lock:
-            conn, self._conn = self._conn, None
+            self._drop_connection()
+
+    def _drop_connection(self) -> None:
+        conn, self._conn = self._conn, None
         if conn is not None:
             try:
                 conn.close()
