@@ -20,7 +20,8 @@ from concurrent.futures import wait as wait_all
 from pathlib import Path
 
 from .executors import Executor
-from .jobs import PARENT_ENV, RESULT, TRACEBACK, WorkerCall, WorkerOutcome, relocate_result
+from ._process import PARENT_ENV, kill_group
+from .jobs import RESULT, TRACEBACK, WorkerCall, WorkerOutcome, relocate_result
 
 __all__ = ["DaskExecutor", "ExecutorError", "relocate_result", "require_distributed", "run_job"]
 
@@ -121,10 +122,7 @@ def run_job(run_id: str, spec: dict, input_files: dict, python_path: str | None)
         finally:
             with _live_lock:
                 _live.get(run_id, set()).discard(proc)
-            try:  # whatever the stub left running ends with it
-                os.killpg(proc.pid, 9)
-            except (ProcessLookupError, PermissionError):
-                pass
+            kill_group(proc.pid)  # whatever the stub left running ends with it
         duration = time.perf_counter() - started
         files = {}
         for name in os.listdir(folder):
@@ -146,10 +144,7 @@ def _kill_run(run_id: str) -> int:
         _cancelled_runs.add(run_id)
         procs = _live.pop(run_id, set())
     for proc in procs:
-        try:
-            os.killpg(proc.pid, 9)
-        except (ProcessLookupError, PermissionError):
-            pass
+        kill_group(proc.pid)
     return len(procs)
 
 

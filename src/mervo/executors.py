@@ -8,14 +8,14 @@ from __future__ import annotations
 
 import abc
 import os
-import signal
 import subprocess
 import sys
 import threading
 import time
 from concurrent.futures import Future, ThreadPoolExecutor
 
-from .jobs import PARENT_ENV, WorkerCall, WorkerOutcome, worker_command
+from ._process import PARENT_ENV, kill_group
+from .jobs import WorkerCall, WorkerOutcome, worker_command
 
 __all__ = ["Executor", "LocalExecutor", "WorkerCall", "WorkerOutcome", "worker_command"]
 
@@ -34,13 +34,6 @@ class Executor(abc.ABC):
     @abc.abstractmethod
     def shutdown(self, cancel: bool = False) -> None:
         """Waits for running calls, or with `cancel` stops them; every future settles."""
-
-
-def _kill_group(pid: int) -> None:
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
 
 
 class LocalExecutor(Executor):
@@ -94,7 +87,7 @@ class LocalExecutor(Executor):
                 os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)
             except ChildProcessError:
                 pass
-            _kill_group(proc.pid)
+            kill_group(proc.pid)
             status = proc.wait()
             with self._lock:
                 self._running.pop(proc.pid, None)
@@ -108,7 +101,7 @@ class LocalExecutor(Executor):
             with self._lock:
                 self._cancelled = True
                 for pid in list(self._running):
-                    _kill_group(pid)
+                    kill_group(pid)
         self._waiters.shutdown(wait=True)
 
 

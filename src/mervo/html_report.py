@@ -1012,19 +1012,6 @@ DETAIL_LIMIT = 20_000  # characters of a traceback or log tail read per failed j
 DETAILED_FAILURES = 200  # failed jobs whose files are read at all; the page caps them anyway
 
 
-def _read_text(path, limit: int = DETAIL_LIMIT) -> str | None:
-    if not path:
-        return None
-    try:
-        with open(path, "rb") as source:
-            source.seek(0, 2)
-            size = source.tell()
-            source.seek(max(0, size - limit))
-            return source.read().decode("utf-8", "replace")
-    except OSError:
-        return None
-
-
 def build_model(plan, out, title: str) -> dict:
     """The report model of `out` for `plan`: the latest run's statuses from run.json; jobs
     it did not list show "ok" when their folder holds a value, else "never"."""
@@ -1069,7 +1056,7 @@ def build_model(plan, out, title: str) -> dict:
                 "value_size": os.path.getsize(value) if value else None}  # fmt: skip
         if status == "failed" and detailed < DETAILED_FAILURES:
             detailed += 1
-            item["traceback"] = _read_text(entry.get("traceback"))
+            item["traceback"] = job_files.read_tail(entry.get("traceback"), DETAIL_LIMIT)
             log = entry.get("log")
             item["log_tail"] = "\n".join(job_files.log_tail(Path(log) if log else None, 40)) or None
         model_assets[job.asset.key]["jobs"].append(item)

@@ -22,6 +22,9 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
+from . import formats
+from .planning import kwargs_text
+
 __all__ = [
     "Attempt",
     "Verdict",
@@ -52,8 +55,6 @@ SHOWN = (RESULT, LOG, "meta.json")
 INLINE_LIMIT = 32 * 1024
 LOG_LIMIT = 1024 * 1024  # a longer log keeps its first and last half of this
 TAIL_BYTES = 4000
-# Set for a worker so that it ends itself when the process that started it is gone.
-PARENT_ENV = "MERVO_PARENT_PID"
 
 
 @dataclass(frozen=True)
@@ -108,9 +109,6 @@ def arguments(plan, job, folder_of) -> tuple[str, dict]:
     through here: the worker reads their files. `folder_of(job_id)` is the job folder of a
     finished upstream job.
     """
-    from . import formats
-    from .planning import kwargs_text
-
     def file_entry(job_id: int) -> dict:
         folder = folder_of(job_id)
         path = formats.value_file(folder)
@@ -263,17 +261,21 @@ def trim_log(path: Path, limit: int = LOG_LIMIT) -> None:
     os.replace(tmp, path)
 
 
-def log_tail(path: Path | None, lines: int = 5) -> list[str]:
-    if path is None:
-        return []
+def read_tail(path, limit: int = TAIL_BYTES) -> str | None:
+    """The last `limit` bytes of a file as text, or None when it cannot be read."""
+    if not path:
+        return None
     try:
         with open(path, "rb") as source:
-            source.seek(0, os.SEEK_END)
-            size = source.tell()
-            source.seek(max(0, size - TAIL_BYTES))
-            text = source.read().decode("utf-8", "replace")
+            size = source.seek(0, os.SEEK_END)
+            source.seek(max(0, size - limit))
+            return source.read().decode("utf-8", "replace")
     except OSError:
-        return []
+        return None
+
+
+def log_tail(path: Path | None, lines: int = 5) -> list[str]:
+    text = read_tail(path) or ""
     return [line for line in text.splitlines() if line.strip()][-lines:]
 
 

@@ -356,11 +356,7 @@ def _dependency_order(assets: Sequence[Asset], upstreams: Mapping[str, Mapping[s
 def _select(assets: Sequence[Asset], upstreams: Mapping[str, Mapping[str, str]], names: Sequence[str]) -> set[str]:
     chosen: set[str] = set()
     for name in names:
-        matches = [
-            a.key
-            for a in assets
-            if name in (a.key, a.name, a.label, a.function, a.attribute, a.default_key, f"{a.module}.{a.function}")
-        ]
+        matches = [a.key for a in assets if name in _names_of(a)]
         if not matches:
             raise PlanError(f"--select {name!r} matches no asset")
         chosen.update(matches)

@@ -19,6 +19,7 @@ import signal
 import sys
 import time
 
+from ._process import PARENT_ENV, end_with_parent, kill_group
 from ._stdio import StdoutToStderr, write_document_line
 
 # Native libraries that start threads at import keep to one thread unless told otherwise:
@@ -52,20 +53,12 @@ def fork_problem(modules: list[str]) -> str | None:
     return None
 
 
-def _end_with_parent(parent: int) -> None:
-    import ctypes
-
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
-    if os.getppid() != parent:
-        os._exit(1)
-
-
 def _child(request: dict, pool_pid: int, keep: tuple[int, ...]) -> None:
     """In the forked child: becomes the job's own process, runs it, never returns."""
     status = 1
     try:
         os.setsid()  # its own group, killed whole once it exits
-        _end_with_parent(pool_pid)
+        end_with_parent(pool_pid)
         signal.set_wakeup_fd(-1)
         for signum in (signal.SIGCHLD, signal.SIGTERM, signal.SIGPIPE):
             signal.signal(signum, signal.SIG_DFL)
@@ -101,13 +94,6 @@ def _child(request: dict, pool_pid: int, keep: tuple[int, ...]) -> None:
         os._exit(status if 0 <= status < 256 else 1)
 
 
-def _kill_group(pid: int) -> None:
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
-
-
 def serve(requests: int, responses: int) -> None:
     """Forks a child per request until the requests pipe closes; then ends every child."""
     pool_pid = os.getpid()
@@ -137,7 +123,7 @@ def serve(requests: int, responses: int) -> None:
                 return
             # Seen exited, not yet reaped: its group cannot be reused yet, so killing it
             # reaches only what the job left behind.
-            _kill_group(info.si_pid)
+            kill_group(info.si_pid)
             _, status = os.waitpid(info.si_pid, 0)
             entry = running.pop(info.si_pid, None)
             if entry is not None:
@@ -175,7 +161,7 @@ def serve(requests: int, responses: int) -> None:
             reap()
     finally:
         for pid in list(running):
-            _kill_group(pid)
+            kill_group(pid)
         for pid in list(running):
             try:
                 os.waitpid(pid, 0)
@@ -186,7 +172,7 @@ def serve(requests: int, responses: int) -> None:
 def main(argv=None) -> int:
     args = sys.argv[1:] if argv is None else list(argv)
     requests, responses, modules = int(args[0]), int(args[1]), args[2:]
-    _end_with_parent(int(os.environ.pop("MERVO_PARENT_PID", os.getppid())))
+    end_with_parent(int(os.environ.pop(PARENT_ENV, os.getppid())))
     for name, value in THREAD_LIMITS.items():
         os.environ.setdefault(name, value)
     from . import formats, worker  # noqa: F401 - loaded once here rather than in every child

@@ -12,6 +12,7 @@ from itertools import islice
 from pathlib import Path
 from typing import Iterable, Mapping, Sequence, TextIO
 
+from .jobs import read_tail
 from .planning import Asset, Graph
 
 __all__ = [
@@ -85,17 +86,6 @@ def raised_at(traceback_text: str, asset_file: str | None = None) -> str | None:
     return None
 
 
-def _read_tail(path: Path, limit: int = _TRACEBACK_TAIL) -> str | None:
-    try:
-        with open(path, "rb") as source:
-            size = source.seek(0, os.SEEK_END)
-            source.seek(max(0, size - limit))
-            data = source.read()
-    except OSError:
-        return None
-    return data.decode("utf-8", "replace")
-
-
 def failure_details(record) -> tuple[str | None, str | None]:
     """(where the job's exception was raised, its traceback file) for a failed job record.
 
@@ -104,7 +94,7 @@ def failure_details(record) -> tuple[str | None, str | None]:
     path = getattr(record, "traceback", None)
     where = None
     if path:
-        text = _read_tail(Path(path))
+        text = read_tail(path, _TRACEBACK_TAIL)
         if text is None:
             path = None
         else:

@@ -14,25 +14,12 @@ import traceback
 
 from _mervo import materialize_asset
 
+from ._process import PARENT_ENV, end_with_parent
+
 USAGE = (
     "usage: python -m mervo.worker MODULE FUNCTION OUTPUT_DIR [KWARGS_JSON | @PATH | -]\n"
     "       python -m mervo.worker --job PATH|-"
 )
-
-
-def _end_with_parent():
-    """Started by the `mervo` command, end when it does, even by `kill -9`: an orphan
-    would otherwise go on and write a stale value after a newer run."""
-    parent = os.environ.pop("MERVO_PARENT_PID", None)
-    if parent is None or not sys.platform.startswith("linux"):
-        return
-    import ctypes
-
-    PR_SET_PDEATHSIG = 1
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, 9, 0, 0, 0)  # SIGKILL
-    if os.getppid() != int(parent):  # it died before the request took effect
-        os._exit(1)
 
 
 def _keep_traceback(path, exc, skip=0):
@@ -132,5 +119,8 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    _end_with_parent()
+    # Started by the `mervo` command: end when it does.
+    _parent = os.environ.pop(PARENT_ENV, None)
+    if _parent is not None:
+        end_with_parent(int(_parent))
     sys.exit(main())
