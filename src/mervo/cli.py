@@ -14,10 +14,6 @@ from .runner import Interrupted
 
 __all__ = ["main"]
 
-# Kept for callers of the command's own error type.
-CommandError = api.MervoError
-
-
 def cmd_list(args) -> int:
     report.print_asset_table(api.graph(args.modules))
     return 0

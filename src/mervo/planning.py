@@ -242,6 +242,8 @@ class Plan(Graph):
     def subset(self, keep: Iterable[int]) -> "Plan":
         """The plan of the jobs in `keep` (which holds every job they depend on), renumbered."""
         kept = sorted(set(keep))
+        if len(kept) == len(self.jobs):  # the whole plan: nothing to renumber
+            return self
         new_id = {old: new for new, old in enumerate(kept)}
         jobs = []
         for old in kept:
@@ -391,7 +393,10 @@ def select_jobs(
     by_asset: dict[str, list[int]] = {}
     for job in plan.jobs:
         by_asset.setdefault(job.asset.key, []).append(job.id)
-    dependants = plan.dependants()
+    if not selectors and not partitions and among is None:
+        everything = {job.id for job in plan.jobs}
+        return everything, everything
+    dependants = plan.dependants() if any(s.endswith("+") for s in selectors) else None
     if not selectors:
         chosen = {job.id for job in plan.jobs}
     else:
@@ -424,7 +429,10 @@ def select_jobs(
                 pending = list(picked)
                 while pending and (up or down):
                     job_id = pending.pop()
-                    for nxt in (plan.jobs[job_id].depends if up else ()) | set(dependants[job_id] if down else ()):
+                    nexts = set(plan.jobs[job_id].depends) if up else set()
+                    if down:
+                        nexts.update(dependants[job_id])
+                    for nxt in nexts:
                         if nxt not in picked:
                             picked.add(nxt)
                             pending.append(nxt)
