@@ -183,9 +183,11 @@ def run(
             chosen, needed = select_jobs(plan, select or (), partitions, among)
         except PlanError as exc:
             raise MervoError(str(exc)) from None
-        renumbered = {old: new for new, old in enumerate(sorted(needed))}
         full_plan, plan = plan, plan.subset(needed)
-        forced = {renumbered[i] for i in chosen} if force else set()
+        forced: set[int] = set()
+        if force:  # job ids as the subset numbers them
+            forced = set(chosen) if plan is full_plan else {
+                new for new, old in enumerate(sorted(needed)) if old in chosen}
         freshness = Freshness(plan, document.get("sources") or {})
     except BaseException:
         if pool is not None:
@@ -202,14 +204,9 @@ def run(
         except OutputError as exc:
             raise MervoError(str(exc)) from None
         with folder:
-            said = []
-
-            def unavailable(reason: str) -> None:
-                if not said:
-                    said.append(reason)
-                    warn(f"mervo: history unavailable: {reason}")
-
-            records = History.open(out, on_problem=unavailable) if history else None
+            # History tells its problem once; the run goes on without it.
+            records = History.open(out, on_problem=lambda why: warn(f"mervo: history unavailable: {why}")) \
+                if history else None
             try:
                 result = run_plan(plan, started, folder, reporter, freshness=freshness, force=forced, history=records)
             finally:

@@ -250,9 +250,6 @@ def run_plan(
         running[future] = job_id
         reporter.job_started(record)
 
-    def job_label(job_id: int) -> str:
-        return records[job_id].job.label
-
     def collect(future: Future, job_id: int) -> None:
         record = records[job_id]
         try:
@@ -274,7 +271,7 @@ def run_plan(
         else:
             trace = record.attempt.folder / jobs.TRACEBACK
             record.traceback = trace if trace.exists() else None
-            settle(job_id, JobStatus.FAILED, jobs.explain(verdict.error or "", job_label(job_id)))
+            settle(job_id, JobStatus.FAILED, jobs.explain(verdict.error or "", record.job.label))
 
     reporter.start(len(records))
     # Outer: once the run is stopping, further signals are absorbed until run.json is written.
