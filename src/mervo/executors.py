@@ -7,6 +7,7 @@ belongs to `jobs`.
 from __future__ import annotations
 
 import abc
+import json
 import os
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import time
 from concurrent.futures import Future, ThreadPoolExecutor
 
 from ._process import PARENT_ENV, kill_group
-from .jobs import WorkerCall, WorkerOutcome, worker_command
+from .jobs import WorkerCall, WorkerOutcome, worker_command, write_job
 
 __all__ = ["Executor", "LocalExecutor", "WorkerCall", "WorkerOutcome", "worker_command"]
 
@@ -132,8 +133,6 @@ class Pool:
         if not line:
             self.close()
             raise PoolError(f"the worker pool printed no document (exit status {self.proc.returncode})")
-        import json
-
         self.document = json.loads(line.decode("utf-8"))
 
     def close(self) -> None:
@@ -154,9 +153,6 @@ class ForkExecutor(Executor):
     """Each job a child forked from a pool that imported the project once."""
 
     def __init__(self, pool: Pool, jobs: int | None = None):
-        import json
-
-        self._json = json
         self.slots = max(1, jobs or os.cpu_count() or 1)
         self._pool = pool
         self._lock = threading.Lock()
@@ -167,8 +163,6 @@ class ForkExecutor(Executor):
         self._reader.start()
 
     def submit(self, call: WorkerCall) -> Future:
-        from .jobs import write_job
-
         path = write_job(call)
         future: Future = Future()
         with self._lock:
@@ -177,7 +171,7 @@ class ForkExecutor(Executor):
             self._next += 1
             self._futures[self._next] = future
             request = {"id": self._next, "job": str(path), "log": str(call.log or os.devnull), "cwd": str(call.cwd)}
-            data = (self._json.dumps(request) + "\n").encode()
+            data = (json.dumps(request) + "\n").encode()
             try:
                 while data:
                     data = data[os.write(self._pool.requests, data) :]
@@ -198,7 +192,7 @@ class ForkExecutor(Executor):
             pending += data
             *lines, pending = pending.split(b"\n")
             for line in lines:
-                message = self._json.loads(line)
+                message = json.loads(line)
                 if "pid" in message:
                     continue
                 with self._lock:
